@@ -1,0 +1,190 @@
+#include "run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void check(bool ok, const char *what)
+{
+	if (!ok)
+		throw std::runtime_error(std::string(what) + ": " +
+		    std::strerror(errno));
+}
+
+// A regular file holding the input, for runs that read from one.
+int file_with(const std::string &input)
+{
+	int fd = memfd_create("tagjoin-input", 0);
+	check(fd >= 0, "memfd_create");
+	for (std::size_t done = 0; done < input.size();) {
+		ssize_t n = write(fd, input.data() + done, input.size() - done);
+		check(n > 0, "write");
+		done += static_cast<std::size_t>(n);
+	}
+	check(lseek(fd, 0, SEEK_SET) == 0, "lseek");
+	return fd;
+}
+
+// Reads what is there without waiting; false at the end of the stream.
+bool drain(int fd, std::string &into)
+{
+	char buf[65536];
+	ssize_t n = read(fd, buf, sizeof buf);
+	if (n > 0)
+		into.append(buf, static_cast<std::size_t>(n));
+	return n != 0;
+}
+
+std::size_t unread_in_pipe(int fd)
+{
+	int n = 0;
+	check(ioctl(fd, FIONREAD, &n) == 0, "FIONREAD");
+	return static_cast<std::size_t>(n);
+}
+
+// In the child: replaces standard stream fd by the file at path, or
+// closes it when path is "-".
+void redirect(const std::string &path, int fd, int flags)
+{
+	if (path.empty())
+		return;
+	close(fd);
+	if (path != "-" && open(path.c_str(), flags) != fd)
+		_exit(126);
+}
+
+} // namespace
+
+Outcome run_tagjoin(const std::string &input)
+{
+	return run_tagjoin(Invocation{.input = input});
+}
+
+Outcome run_tagjoin(const Invocation &run)
+{
+	// A program that stops reading early must not end the test.
+	std::signal(SIGPIPE, SIG_IGN);
+
+	int in[2] = {-1, -1}, out[2], err[2];
+	int file = -1;
+	if (run.feed == Feed::file)
+		file = file_with(run.input);
+	else
+		check(pipe(in) == 0, "pipe");
+	check(pipe(out) == 0 && pipe(err) == 0, "pipe");
+
+	std::vector<std::string> words = {TAGJOIN_PATH};
+	words.insert(words.end(), run.args.begin(), run.args.end());
+	std::vector<char *> argv;
+	for (std::string &w : words)
+		argv.push_back(w.data());
+	argv.push_back(nullptr);
+
+	pid_t pid = fork();
+	check(pid >= 0, "fork");
+	if (pid == 0) {
+		std::signal(SIGPIPE, SIG_DFL);
+		dup2(file >= 0 ? file : in[0], 0);
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		for (int fd = 3; fd < 64; ++fd)
+			close(fd);
+		redirect(run.stdin_path, 0, O_RDONLY);
+		redirect(run.stdout_path, 1, O_WRONLY);
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+	if (file >= 0)
+		close(file);
+	else
+		close(in[0]);
+	close(out[1]);
+	close(err[1]);
+
+	Outcome o;
+	int to = run.stdin_path.empty() ? in[1] : -1;
+	if (to < 0 && in[1] >= 0)
+		close(in[1]);
+	if (to >= 0)
+		fcntl(to, F_SETFL, O_NONBLOCK);
+	std::size_t sent = 0, chunk_end = 0, turn = 0;
+	bool out_open = true, err_open = true;
+	while (out_open || err_open) {
+		if (to >= 0 && sent == run.input.size()) {
+			close(to);
+			to = -1;
+		}
+		bool dripping = to >= 0 && run.feed == Feed::drip;
+		// A drip waits until the program has taken the last chunk
+		// whole, so that each of its reads sees exactly one chunk.
+		bool may_send = to >= 0 &&
+		    (!dripping || sent < chunk_end || unread_in_pipe(to) == 0);
+		pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
+		    {err_open ? err[0] : -1, POLLIN, 0},
+		    {may_send ? to : -1, POLLOUT, 0}};
+		check(poll(fds, 3, dripping && !may_send ? 1 : -1) >= 0 ||
+		    errno == EINTR, "poll");
+		if (fds[0].revents)
+			out_open = drain(out[0], o.out);
+		if (fds[1].revents)
+			err_open = drain(err[0], o.err);
+		if (fds[2].revents & (POLLERR | POLLHUP)) {
+			sent = run.input.size();    // the program has gone
+		} else if (fds[2].revents) {
+			if (dripping && sent == chunk_end)
+				chunk_end = std::min(run.input.size(), sent +
+				    run.chunks[turn++ % run.chunks.size()]);
+			std::size_t want = dripping ? chunk_end - sent :
+			    run.input.size() - sent;
+			ssize_t n = write(to, run.input.data() + sent, want);
+			if (n > 0)
+				sent += static_cast<std::size_t>(n);
+			else if (errno == EPIPE)
+				sent = run.input.size();
+		}
+	}
+	if (to >= 0)
+		close(to);
+	close(out[0]);
+	close(err[0]);
+
+	int ws;
+	check(waitpid(pid, &ws, 0) == pid, "waitpid");
+	if (WIFEXITED(ws))
+		o.status = WEXITSTATUS(ws);
+	else if (WIFSIGNALED(ws))
+		o.signal = WTERMSIG(ws);
+	return o;
+}
+
+std::string visible(const std::string &bytes, std::size_t most)
+{
+	std::string s;
+	for (std::size_t i = 0; i < bytes.size() && i < most; ++i) {
+		unsigned char c = static_cast<unsigned char>(bytes[i]);
+		if (c == '\n')
+			s += "\\n\n";
+		else if (c >= 0x20 && c < 0x7f && c != '\\')
+			s += static_cast<char>(c);
+		else {
+			char hex[8];
+			std::snprintf(hex, sizeof hex, "\\x%02x", c);
+			s += hex;
+		}
+	}
+	if (bytes.size() > most)
+		s += "... (" + std::to_string(bytes.size()) + " bytes)";
+	return s;
+}
