@@ -33,7 +33,6 @@ constexpr std::size_t piece_max = 20000;
 constexpr std::size_t line_max = piece_max - 1;
 constexpr std::size_t in_size = std::size_t{1} << 20;
 constexpr std::size_t out_size = std::size_t{1} << 20;
-constexpr std::string_view separator = " | ";
 constexpr int status_error = -1;        // the shell sees 255
 
 // White space of the C locale, which this program never leaves: space,
@@ -45,7 +44,7 @@ constexpr bool is_white(unsigned char c)
 }
 
 // The length of the first n bytes of s without their trailing white space.
-std::size_t trimmed_length(const char *s, std::size_t n)
+inline std::size_t trimmed_length(const char *s, std::size_t n)
 {
 	while (n > 0 && is_white(static_cast<unsigned char>(s[n - 1])))
 		--n;
@@ -125,14 +124,37 @@ bool deliver(Output &out)
 	return out.error == 0;
 }
 
-void put(Output &out, std::string_view a, std::string_view b)
+// What stands before a line in the joined output: the separator within a
+// record, a line feed where the line begins the next record, nothing at
+// the very start.  Always three bytes are copied and len of them kept,
+// which is cheaper than copying a varying number.
+struct Joint {
+	char text[3];
+	std::size_t len;
+};
+constexpr Joint within_record{{' ', '|', ' '}, 3};
+constexpr Joint next_record{{'\n'}, 1};
+constexpr Joint first_record{{}, 0};
+
+// Runs once a line: kept inline on purpose, since a call and its frame
+// cost as much as the rest of the work for a short line.
+[[gnu::always_inline]] inline void put(Output &out, const Joint &before,
+    std::string_view line)
 {
-	if (out_size - out.len < a.size() + b.size())
+	if (out_size - out.len < sizeof before.text + line.size())
 		deliver(out);
-	std::memcpy(out.buf + out.len, a.data(), a.size());
-	out.len += a.size();
-	std::memcpy(out.buf + out.len, b.data(), b.size());
-	out.len += b.size();
+	char *p = out.buf + out.len;
+	std::memcpy(p, before.text, sizeof before.text);
+	std::memcpy(p + before.len, line.data(), line.size());
+	out.len += before.len + line.size();
+}
+
+// Whether the line begins with the tag.  Tags are two or three bytes,
+// compared one by one: a loop or a call to memcmp costs more than that.
+inline bool begins_with(std::string_view line, std::string_view tag)
+{
+	return line.size() >= tag.size() && line[0] == tag[0] &&
+	    line[1] == tag[1] && (tag.size() == 2 || line[2] == tag[2]);
 }
 
 // Moves the unread tail to the front of the buffer and reads more after
@@ -170,6 +192,21 @@ bool next_piece(Input &in, std::string_view &piece)
 	return true;
 }
 
+// The length limit.  Only a piece that fills all piece_max bytes can break
+// it, or leave its physical line open; and the piece after such a one must
+// then be blank.
+Ending check_length(Record &r, std::string_view piece, std::string_view line)
+{
+	if (r.open_line != 0 && !line.empty())
+		return {Ending::too_long, r.open_line};
+	r.open_line = 0;
+	if (line.size() > line_max)
+		return {Ending::too_long, r.line};
+	if (piece.size() == piece_max && piece.back() != '\n')
+		r.open_line = r.line;
+	return {};
+}
+
 // Checks one piece against the length limit and the record grammar, and
 // writes what it adds to the joined line.
 Ending take_line(Record &r, Output &out, std::string_view piece)
@@ -177,29 +214,24 @@ Ending take_line(Record &r, Output &out, std::string_view piece)
 	++r.line;
 	std::string_view line = piece.substr(0,
 	    trimmed_length(piece.data(), piece.size()));
-	if (r.open_line != 0) {
-		if (!line.empty())
-			return {Ending::too_long, r.open_line};
-		r.open_line = 0;
-	}
-	if (line.size() > line_max)
-		return {Ending::too_long, r.line};
-	if (piece.size() == piece_max && piece.back() != '\n')
-		r.open_line = r.line;
+	if (piece.size() == piece_max || r.open_line != 0) [[unlikely]]
+		if (Ending e = check_length(r, piece, line);
+		    e.kind != Ending::end_of_input)
+			return e;
 
 	// Only a line that is not another "CTG" line closes a record.
-	if (r.state == in_ctg) {
-		if (line.starts_with(tags[want_ctg])) {
-			put(out, separator, line);
-			return {};
-		}
-		put(out, "\n", {});
+	const Joint *before = r.state == want_rs ? &first_record : &within_record;
+	if (r.state == in_ctg && !begins_with(line, tags[want_ctg])) {
+		before = &next_record;
 		r.state = want_rs;
 	}
-	if (!line.starts_with(tags[r.state]))
+	if (r.state != in_ctg && !begins_with(line, tags[r.state])) {
+		if (before == &next_record)     // closed all the same
+			put(out, next_record, {});
 		return {Ending::bad_tag, r.line, r.state};
-	put(out, r.state == want_rs ? "" : separator, line);
-	++r.state;
+	}
+	put(out, *before, line);
+	r.state += r.state != in_ctg;
 	return {};
 }
 
@@ -222,7 +254,7 @@ Ending join_records(Input &in, Output &out)
 		if (int err = refill(in))
 			return {Ending::read_error, 0, err};
 	}
-	put(out, "\n", {});
+	put(out, next_record, {});
 	return {};
 }
 
