@@ -1,0 +1,242 @@
+#!/usr/bin/env python3
+"""Measures tagjoin against cat, an awk one-liner and a textbook build.
+
+    python3 bench/run.py [--size-mb 1000] [--minimal-mb 200] [--runs 5]
+
+Builds the Release binaries into build-bench/, writes the listings into a
+temporary folder, checks that every contender gives the same bytes, runs
+the commands in turn (alternating, --runs times each) and writes
+docs/benchmarks.md and docs/benchmarks.png.  Times are medians of wall
+time; memory is the peak resident set of the last command in a pipeline.
+"""
+
+import argparse
+import datetime
+import hashlib
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build-bench")
+DOCS = os.path.join(ROOT, "docs")
+GNU_TIME = "/usr/bin/time"
+
+# Joins records as tagjoin does, trimming included, but checks nothing.
+AWK_JOIN = ('{ sub(/[ \\t\\r\\v\\f]+$/, "") } '
+            '/^rs/ { printf "%s%s", (NR > 1 ? "\\n" : ""), $0; next } '
+            '{ printf " | %s", $0 } END { print "" }')
+
+
+def build():
+    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD,
+                    "-DCMAKE_BUILD_TYPE=Release", "-DTAGJOIN_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BUILD, "-j2"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return {name: os.path.join(BUILD, path) for name, path in
+            [("tagjoin", "tagjoin"), ("textbook", "bench/textbook"),
+             ("make_listing", "bench/make_listing")]}
+
+
+def run_pipeline(stages, input_path, sink=subprocess.DEVNULL):
+    """Runs argv stages as a pipeline fed from input_path.
+
+    Returns (wall seconds, peak RSS in KiB of the last stage).  The last
+    stage runs under GNU time: a child of this Python process would count
+    the parent's memory in its own peak, a child of time only time's."""
+    procs = []
+    rss_file = tempfile.NamedTemporaryFile(mode="r")
+    start = time.perf_counter()
+    with open(input_path, "rb") as src:
+        prev = src
+        for i, argv in enumerate(stages):
+            out = sink if i == len(stages) - 1 else subprocess.PIPE
+            if i == len(stages) - 1:
+                argv = [GNU_TIME, "-f", "%M", "-o", rss_file.name] + argv
+            p = subprocess.Popen(argv, stdin=prev, stdout=out)
+            if prev is not src:
+                prev.close()
+            prev = p.stdout
+            procs.append(p)
+    for p in procs:
+        p.wait()
+    wall = time.perf_counter() - start
+    rss = int(rss_file.read().split()[-1])
+    rss_file.close()
+    for p, argv in zip(procs, stages):
+        if p.returncode != 0:
+            sys.exit(f"{' '.join(argv)} failed with {p.returncode}")
+    return wall, rss
+
+
+def digest(stages, input_path):
+    with tempfile.TemporaryFile() as out:
+        run_pipeline(stages, input_path, sink=out)
+        out.seek(0)
+        h = hashlib.sha256()
+        for block in iter(lambda: out.read(1 << 20), b""):
+            h.update(block)
+        return h.hexdigest()
+
+
+def count_lines(path):
+    with open(path, "rb") as f:
+        return sum(block.count(b"\n") for block in iter(lambda: f.read(1 << 20), b""))
+
+
+def machine():
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    cxx = subprocess.run(["c++", "--version"], capture_output=True,
+                         text=True).stdout.splitlines()[0]
+    return (f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB memory; "
+            f"Linux {platform.release()}; {cxx}")
+
+
+def chart(rows, path):
+    if not shutil.which("gnuplot"):
+        print("gnuplot not found: no chart (apt-get install gnuplot-nox)")
+        return False
+    data = path + ".dat"
+    with open(data, "w") as f:
+        for name, mbs in rows:
+            f.write(f'"{name}" {mbs:.1f}\n')
+    script = f"""
+set terminal pngcairo size 900,420 font "sans,10" noenhanced
+set output "{path}"
+set title "Realistic listing to /dev/null: throughput, MB/s (higher is better)"
+set style fill solid 0.7
+set boxwidth 0.6
+set yrange [0:*]
+set grid ytics
+set xtics nomirror rotate by -15
+unset key
+plot "{data}" using 0:2:xtic(1) with boxes lc rgb "#3465a4", \\
+     "" using 0:2:(sprintf("%.0f", $2)) with labels offset 0,0.8
+"""
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    os.unlink(data)
+    return True
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--size-mb", type=int, default=1000,
+                    help="size of the realistic listing (default 1000)")
+    ap.add_argument("--minimal-mb", type=int, default=200,
+                    help="size of the minimal listing (default 200)")
+    ap.add_argument("--runs", type=int, default=5, help="runs of each command")
+    args = ap.parse_args()
+
+    need = [GNU_TIME, shutil.which("gnuplot")]
+    if not all(need):
+        subprocess.run([os.path.join(ROOT, ".ci", "deps"), "bench"], check=True)
+    bins = build()
+    tj, tb = bins["tagjoin"], bins["textbook"]
+    awk = shutil.which("mawk") or shutil.which("awk")
+    tmp = tempfile.mkdtemp(prefix="tagjoin-bench-")
+    try:
+        files = {}
+        for name, kind, mb in [("realistic", "realistic", args.size_mb),
+                               ("minimal", "minimal", args.minimal_mb),
+                               ("small", "realistic", 10)]:
+            path = os.path.join(tmp, name + ".txt")
+            with open(path, "wb") as f:
+                subprocess.run([bins["make_listing"], kind, str(mb * 10**6)],
+                               stdout=f, check=True)
+            files[name] = (path, os.path.getsize(path), count_lines(path))
+
+        R, M = files["realistic"][0], files["minimal"][0]
+        for path in (R, M):
+            want = digest([[tj]], path)
+            for other in ([[tb]], [[awk, AWK_JOIN]]):
+                if digest(other, path) != want:
+                    sys.exit(f"{other[0][0]} differs from tagjoin on {path}")
+
+        cases = [
+            ("cat", "realistic", [["cat"]]),
+            ("tagjoin", "realistic", [[tj]]),
+            ("cat | cat", "realistic", [["cat"], ["cat"]]),
+            ("cat | tagjoin", "realistic", [["cat"], [tj]]),
+            ("awk one-liner", "realistic", [[awk, AWK_JOIN]]),
+            ("textbook", "realistic", [[tb]]),
+            ("cat", "minimal", [["cat"]]),
+            ("tagjoin", "minimal", [[tj]]),
+            ("textbook", "minimal", [[tb]]),
+            ("tagjoin", "small", [[tj]]),
+        ]
+        times = {(n, f): [] for n, f, _ in cases}
+        rss = {(n, f): [] for n, f, _ in cases}
+        for r in range(args.runs):
+            for name, f, stages in cases:
+                wall, kib = run_pipeline(stages, files[f][0])
+                times[(name, f)].append(wall)
+                rss[(name, f)].append(kib)
+            print(f"round {r + 1}/{args.runs} done", file=sys.stderr)
+    finally:
+        shutil.rmtree(tmp)
+
+    med = {k: statistics.median(v) for k, v in times.items()}
+    peak = {k: max(v) for k, v in rss.items()}
+
+    lines = [f"# Benchmarks", "",
+             f"Run on {datetime.date.today()}: {machine()}.", "",
+             f"Inputs, made by `bench/make_listing`: realistic "
+             f"{files['realistic'][1] / 1e6:.0f} MB ({files['realistic'][2]:,} lines), "
+             f"minimal {files['minimal'][1] / 1e6:.0f} MB ({files['minimal'][2]:,} lines), "
+             f"small {files['small'][1] / 1e6:.0f} MB. Input read from a file in the page "
+             f"cache, output to /dev/null; median of {args.runs} runs, taken in turn.", "",
+             "| command | input | median s | MB/s | lines/s | peak RSS KiB |",
+             "|---|---|---:|---:|---:|---:|"]
+    for name, f, _ in cases:
+        k = (name, f)
+        size, nlines = files[f][1], files[f][2]
+        lines.append(f"| {name.replace('|', chr(92) + '|')} | {f} | {med[k]:.3f} | {size / med[k] / 1e6:,.0f} | "
+                     f"{nlines / med[k] / 1e6:,.1f} M | {peak[k]:,} |")
+
+    def ratio(a, b):
+        return med[a] / med[b]
+    rss_big, rss_small = peak[("tagjoin", "realistic")], peak[("tagjoin", "small")]
+    targets = [
+        ("tagjoin / cat, realistic, file to /dev/null", "≤ 2.5",
+         ratio(("tagjoin", "realistic"), ("cat", "realistic")), lambda x: x <= 2.5),
+        ("cat \\| tagjoin / cat \\| cat, realistic", "≤ 1.1",
+         ratio(("cat | tagjoin", "realistic"), ("cat | cat", "realistic")), lambda x: x <= 1.1),
+        ("awk one-liner / tagjoin, realistic", "≥ 15",
+         ratio(("awk one-liner", "realistic"), ("tagjoin", "realistic")), lambda x: x >= 15),
+        ("textbook / tagjoin, realistic", "≥ 6",
+         ratio(("textbook", "realistic"), ("tagjoin", "realistic")), lambda x: x >= 6),
+        ("textbook / tagjoin, minimal", "≥ 8",
+         ratio(("textbook", "minimal"), ("tagjoin", "minimal")), lambda x: x >= 8),
+        ("tagjoin peak RSS, MiB", "≤ 8", rss_big / 1024, lambda x: x <= 8),
+        ("tagjoin peak RSS, realistic / small", "within 10 %",
+         rss_big / rss_small, lambda x: abs(x - 1) <= 0.10),
+    ]
+    lines += ["", "| target | wanted | measured | held |", "|---|---|---:|---|"]
+    for what, want, got, ok in targets:
+        lines.append(f"| {what} | {want} | {got:.2f} | {'yes' if ok(got) else 'no'} |")
+
+    os.makedirs(DOCS, exist_ok=True)
+    bars = [(n, files[f][1] / med[(n, f)] / 1e6) for n, f, _ in cases if f == "realistic"]
+    if chart(bars, os.path.join(DOCS, "benchmarks.png")):
+        lines += ["", "![throughput](benchmarks.png)"]
+    lines += ["", "Rerun with `python3 bench/run.py` (see README.md)."]
+    with open(os.path.join(DOCS, "benchmarks.md"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
