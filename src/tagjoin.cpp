@@ -152,6 +152,13 @@ constexpr Joint first_record{{}, 0};
 	out.len += before.len + line.size();
 }
 
+void put_newline(Output &out)
+{
+	if (out.len == out_size)
+		deliver(out);
+	out.buf[out.len++] = '\n';
+}
+
 // Whether the line begins with the tag.  Tags are two or three bytes,
 // compared one by one: a loop or a call to memcmp costs more than that.
 inline bool begins_with(std::string_view line, std::string_view tag)
@@ -230,7 +237,7 @@ Ending take_line(Record &r, Output &out, std::string_view piece)
 	}
 	if (r.state != in_ctg && !begins_with(line, tags[r.state])) {
 		if (before == &next_record)     // closed all the same
-			put(out, next_record, {});
+			put_newline(out);
 		return {Ending::bad_tag, r.line, r.state};
 	}
 	put(out, *before, line);
@@ -257,7 +264,7 @@ Ending join_records(Input &in, Output &out)
 		if (int err = refill(in))
 			return {Ending::read_error, 0, err};
 	}
-	put(out, next_record, {});
+	put_newline(out);
 	return {};
 }
 

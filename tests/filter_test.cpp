@@ -117,30 +117,6 @@ TEST(Filter, IgnoresArguments)
 	expect_outcome(run_tagjoin(run), ok("rs | SNP | VAL | CTG\n"), run.input);
 }
 
-TEST(Filter, ReadAndWriteErrorsFail)
-{
-	struct Stream {
-		const char *what;
-		std::string stdin_path, stdout_path;
-		Outcome want;
-	} streams[] = {
-		{"input a directory", "/", "",
-		    fail("", "error reading input: Is a directory")},
-		{"input closed", "-", "",
-		    fail("", "error reading input: Bad file descriptor")},
-		{"output full", "", "/dev/full",
-		    fail("", "error writing output: No space left on device")},
-		{"output closed", "", "-",
-		    fail("", "error writing output: Bad file descriptor")},
-	};
-	for (const Stream &s : streams) {
-		SCOPED_TRACE(s.what);
-		Invocation run{.input = "rs\nSNP\nVAL\nCTG\n",
-		    .stdin_path = s.stdin_path, .stdout_path = s.stdout_path};
-		expect_outcome(run_tagjoin(run), s.want, run.input);
-	}
-}
-
 // Inputs biased to the edges of the rules: tags nearly right, white space
 // of every kind, NULs and high bytes, lines about the length limit.
 std::string random_input(std::mt19937_64 &rng)
@@ -167,7 +143,7 @@ std::string random_input(std::mt19937_64 &rng)
 				line.clear();
 			if (chance(3)) {
 				line.resize(lengths[pick(std::size(lengths))], 'L');
-				if (chance(60))
+				if (line.size() > 19999 && chance(60))
 					line[19999] = white[pick(5)][0];
 				if (chance(40))
 					for (std::size_t i = 20000; i < line.size(); ++i)

@@ -38,10 +38,10 @@ int file_with(const std::string &input)
 }
 
 // Reads what is there without waiting; false at the end of the stream.
-bool drain(int fd, std::string &into)
+bool drain(int fd, std::string &into, std::size_t most = 65536)
 {
 	char buf[65536];
-	ssize_t n = read(fd, buf, sizeof buf);
+	ssize_t n = read(fd, buf, std::min(most, sizeof buf));
 	if (n > 0)
 		into.append(buf, static_cast<std::size_t>(n));
 	return n != 0;
@@ -65,6 +65,38 @@ void redirect(const std::string &path, int fd, int flags)
 		_exit(126);
 }
 
+// The state letter of a process, as /proc shows it: S waiting, T stopped.
+char state_of(pid_t pid)
+{
+	char path[64], buf[512];
+	std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+	int fd = open(path, O_RDONLY);
+	check(fd >= 0, "open /proc/PID/stat");
+	ssize_t n = read(fd, buf, sizeof buf - 1);
+	close(fd);
+	check(n > 0, "read /proc/PID/stat");
+	buf[n] = '\0';
+	const char *paren = std::strrchr(buf, ')');
+	return paren && paren[1] == ' ' ? paren[2] : '?';
+}
+
+void wait_for_state(pid_t pid, char want)
+{
+	while (state_of(pid) != want)
+		usleep(200);
+}
+
+// Sends the signals to a program that waits in a read, waiting after a
+// stop until it has stopped.
+void interrupt(pid_t pid, const std::vector<int> &signals)
+{
+	wait_for_state(pid, 'S');
+	for (int sig : signals) {
+		check(kill(pid, sig) == 0, "kill");
+		wait_for_state(pid, sig == SIGSTOP ? 'T' : 'S');
+	}
+}
+
 } // namespace
 
 Outcome run_tagjoin(const std::string &input)
@@ -84,6 +116,8 @@ Outcome run_tagjoin(const Invocation &run)
 	else
 		check(pipe(in) == 0, "pipe");
 	check(pipe(out) == 0 && pipe(err) == 0, "pipe");
+	if (run.stdout_broken)
+		close(out[0]);
 
 	std::vector<std::string> words = {TAGJOIN_PATH};
 	words.insert(words.end(), run.args.begin(), run.args.end());
@@ -95,7 +129,7 @@ Outcome run_tagjoin(const Invocation &run)
 	pid_t pid = fork();
 	check(pid >= 0, "fork");
 	if (pid == 0) {
-		std::signal(SIGPIPE, SIG_DFL);
+		std::signal(SIGPIPE, run.ignore_sigpipe ? SIG_IGN : SIG_DFL);
 		dup2(file >= 0 ? file : in[0], 0);
 		dup2(out[1], 1);
 		dup2(err[1], 2);
@@ -120,7 +154,8 @@ Outcome run_tagjoin(const Invocation &run)
 	if (to >= 0)
 		fcntl(to, F_SETFL, O_NONBLOCK);
 	std::size_t sent = 0, chunk_end = 0, turn = 0;
-	bool out_open = true, err_open = true;
+	bool out_open = !run.stdout_broken, err_open = true;
+	bool interrupted = run.signals.empty();
 	while (out_open || err_open) {
 		if (to >= 0 && sent == run.input.size()) {
 			close(to);
@@ -129,15 +164,21 @@ Outcome run_tagjoin(const Invocation &run)
 		bool dripping = to >= 0 && run.feed == Feed::drip;
 		// A drip waits until the program has taken the last chunk
 		// whole, so that each of its reads sees exactly one chunk.
-		bool may_send = to >= 0 &&
-		    (!dripping || sent < chunk_end || unread_in_pipe(to) == 0);
+		bool taken = dripping && sent == chunk_end &&
+		    unread_in_pipe(to) == 0;
+		if (taken && sent > 0 && !interrupted) {
+			interrupt(pid, run.signals);
+			interrupted = true;
+		}
+		bool may_send = to >= 0 && (!dripping || sent < chunk_end || taken);
 		pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
 		    {err_open ? err[0] : -1, POLLIN, 0},
 		    {may_send ? to : -1, POLLOUT, 0}};
 		check(poll(fds, 3, dripping && !may_send ? 1 : -1) >= 0 ||
 		    errno == EINTR, "poll");
 		if (fds[0].revents)
-			out_open = drain(out[0], o.out);
+			out_open = drain(out[0], o.out,
+			    run.read_slice ? run.read_slice : 65536);
 		if (fds[1].revents)
 			err_open = drain(err[0], o.err);
 		if (fds[2].revents & (POLLERR | POLLHUP)) {
@@ -157,7 +198,8 @@ Outcome run_tagjoin(const Invocation &run)
 	}
 	if (to >= 0)
 		close(to);
-	close(out[0]);
+	if (!run.stdout_broken)
+		close(out[0]);
 	close(err[0]);
 
 	int ws;

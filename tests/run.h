@@ -32,6 +32,15 @@ struct Invocation {
 	std::string stdin_path;
 	// Standard output opened onto this path instead, or closed ("-").
 	std::string stdout_path;
+	// Standard output a pipe whose reader has already gone.
+	bool stdout_broken = false;
+	// The program starts with SIGPIPE ignored.
+	bool ignore_sigpipe = false;
+	// Output taken at most this many bytes a read (0: as much as there is).
+	std::size_t read_slice = 0;
+	// With Feed::drip: signals sent, in turn, once the program has taken
+	// the first chunk and waits for more.
+	std::vector<int> signals;
 };
 
 Outcome run_tagjoin(const Invocation &run);

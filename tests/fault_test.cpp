@@ -1,0 +1,71 @@
+#include "model.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+namespace {
+
+// Enough records that the output overflows a pipe several times over.
+std::string many_records()
+{
+	std::string in;
+	for (int i = 0; i < 3000; ++i)
+		in += "rs" + std::to_string(i) + " x\r\nSNP y\nVAL z \n"
+		    "CTG " + std::string(80, 'c') + "\nCTG w\n";
+	return in;
+}
+
+struct Fault {
+	const char *what;
+	Invocation run;
+	Outcome want;                   // empty: what the model says
+};
+
+TEST(Faults, EachEndsAsItShould)
+{
+	const std::string small = "rs\nSNP\nVAL\nCTG\n";
+	const std::string big = many_records();
+	const Fault faults[] = {
+		{"input a directory", {.input = small, .stdin_path = "/"},
+		    {"", "error reading input: Is a directory", 255}},
+		{"input closed", {.input = small, .stdin_path = "-"},
+		    {"", "error reading input: Bad file descriptor", 255}},
+		{"output to a full device",
+		    {.input = small, .stdout_path = "/dev/full"},
+		    {"", "error writing output: No space left on device", 255}},
+		{"output closed", {.input = small, .stdout_path = "-"},
+		    {"", "error writing output: Bad file descriptor", 255}},
+		{"reader gone, SIGPIPE ignored",
+		    {.input = small, .stdout_broken = true, .ignore_sigpipe = true},
+		    {"", "error writing output: Broken pipe", 255}},
+		{"reader gone, SIGPIPE at its default",
+		    {.input = small, .stdout_broken = true},
+		    {"", "", -1, SIGPIPE}},
+		{"output read seven bytes at a time",
+		    {.input = big, .read_slice = 7}, {}},
+		{"input in slices of one to eight bytes",
+		    {.input = big.substr(0, 20000), .feed = Feed::drip,
+		        .chunks = {1, 2, 3, 5, 8}}, {}},
+		{"stopped and continued while it waits for input",
+		    {.input = big, .feed = Feed::drip, .chunks = {1000, 1 << 20},
+		        .signals = {SIGSTOP, SIGCONT}}, {}},
+		{"window change while it waits for input",
+		    {.input = big, .feed = Feed::drip, .chunks = {999, 1 << 20},
+		        .signals = {SIGWINCH}}, {}},
+	};
+	for (const Fault &f : faults) {
+		SCOPED_TRACE(f.what);
+		Outcome want = f.want == Outcome{} ? model(f.run.input) : f.want;
+		Outcome got = run_tagjoin(f.run);
+		EXPECT_EQ(got.out.size(), want.out.size());
+		EXPECT_TRUE(got.out == want.out);
+		EXPECT_EQ(got.err, want.err);
+		EXPECT_EQ(got.status, want.status);
+		EXPECT_EQ(got.signal, want.signal);
+	}
+}
+
+} // namespace
