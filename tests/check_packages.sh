@@ -1,0 +1,31 @@
+#!/bin/sh
+# check_packages.sh BUILD SAMPLE BUILT: makes the .tar.gz and .deb with
+# CPack, installs the tarball into a temporary prefix, runs the installed
+# program on SAMPLE against the BUILT one, and checks the .deb's contents
+# and metadata.
+set -eu
+build=$1 sample=$2 built=$3
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cpack --config "$build/CPackConfig.cmake" -B "$tmp/out" > "$tmp/cpack.log" ||
+  { cat "$tmp/cpack.log"; exit 1; }
+
+tarball=$(ls "$tmp"/out/tagjoin-*.tar.gz)
+mkdir "$tmp/prefix"
+tar -xzf "$tarball" -C "$tmp/prefix" --strip-components=1
+test -x "$tmp/prefix/bin/tagjoin"
+test -f "$tmp/prefix/share/man/man1/tagjoin.1"
+"$tmp/prefix/bin/tagjoin" < "$sample" > "$tmp/installed.out"
+"$built" < "$sample" > "$tmp/built.out"
+cmp "$tmp/installed.out" "$tmp/built.out"
+test -s "$tmp/installed.out"
+
+deb=$(ls "$tmp"/out/tagjoin_*.deb)
+dpkg-deb --field "$deb" Package | grep -qx tagjoin
+dpkg-deb --field "$deb" Version | grep -qx '1\.0\.0'
+dpkg-deb --field "$deb" Architecture | grep -qx "$(dpkg --print-architecture)"
+dpkg-deb --field "$deb" Depends | grep -q 'libc6'
+dpkg-deb --field "$deb" Section | grep -qx science
+dpkg-deb --contents "$deb" | grep -q ' ./usr/bin/tagjoin$'
+dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagjoin.1$'
+echo "packages: $(basename "$tarball") $(basename "$deb") checked"
