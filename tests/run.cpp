@@ -54,15 +54,17 @@ std::size_t unread_in_pipe(int fd)
 	return static_cast<std::size_t>(n);
 }
 
-// In the child: replaces standard stream fd by the file at path, or
-// closes it when path is "-".
-void redirect(const std::string &path, int fd, int flags)
+// The descriptor a standard stream is to be opened on: the file at path,
+// none when path is "-" (the stream is closed), or otherwise fallback.
+int stream_from(const std::string &path, int flags, int fallback)
 {
 	if (path.empty())
-		return;
-	close(fd);
-	if (path != "-" && open(path.c_str(), flags) != fd)
-		_exit(126);
+		return fallback;
+	if (path == "-")
+		return -1;
+	int fd = open(path.c_str(), flags);
+	check(fd >= 0, "open");
+	return fd;
 }
 
 // The state letter of a process, as /proc shows it: S waiting, T stopped.
@@ -104,23 +106,14 @@ Outcome run_tagjoin(const std::string &input)
 	return run_tagjoin(Invocation{.input = input});
 }
 
-Outcome run_tagjoin(const Invocation &run)
+pid_t start_tagjoin(int in, int out, int err,
+    const std::vector<std::string> &args, bool ignore_sigpipe)
 {
 	// A program that stops reading early must not end the test.
 	std::signal(SIGPIPE, SIG_IGN);
 
-	int in[2] = {-1, -1}, out[2], err[2];
-	int file = -1;
-	if (run.feed == Feed::file)
-		file = file_with(run.input);
-	else
-		check(pipe(in) == 0, "pipe");
-	check(pipe(out) == 0 && pipe(err) == 0, "pipe");
-	if (run.stdout_broken)
-		close(out[0]);
-
 	std::vector<std::string> words = {TAGJOIN_PATH};
-	words.insert(words.end(), run.args.begin(), run.args.end());
+	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
 	for (std::string &w : words)
 		argv.push_back(w.data());
@@ -129,32 +122,56 @@ Outcome run_tagjoin(const Invocation &run)
 	pid_t pid = fork();
 	check(pid >= 0, "fork");
 	if (pid == 0) {
-		std::signal(SIGPIPE, run.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-		dup2(file >= 0 ? file : in[0], 0);
-		dup2(out[1], 1);
-		dup2(err[1], 2);
+		std::signal(SIGPIPE, ignore_sigpipe ? SIG_IGN : SIG_DFL);
+		const int from[3] = {in, out, err};
+		for (int fd = 0; fd < 3; ++fd)
+			if (from[fd] < 0)
+				close(fd);
+			else
+				dup2(from[fd], fd);
 		for (int fd = 3; fd < 64; ++fd)
 			close(fd);
-		redirect(run.stdin_path, 0, O_RDONLY);
-		redirect(run.stdout_path, 1, O_WRONLY);
 		execv(argv[0], argv.data());
 		_exit(127);
 	}
-	if (file >= 0)
-		close(file);
-	else
-		close(in[0]);
-	close(out[1]);
-	close(err[1]);
+	return pid;
+}
+
+Outcome run_tagjoin(const Invocation &run)
+{
+	int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2];
+	int stdin_fd = stream_from(run.stdin_path, O_RDONLY, -1);
+	if (run.stdin_path.empty()) {
+		if (run.feed == Feed::file)
+			stdin_fd = file_with(run.input);
+		else {
+			check(pipe(in) == 0, "pipe");
+			stdin_fd = in[0];
+		}
+	}
+	int stdout_fd = stream_from(run.stdout_path, O_WRONLY, -1);
+	if (run.stdout_path.empty()) {
+		check(pipe(out) == 0, "pipe");
+		stdout_fd = out[1];
+	}
+	check(pipe(err) == 0, "pipe");
+	if (run.stdout_broken) {
+		close(out[0]);
+		out[0] = -1;
+	}
+
+	pid_t pid = start_tagjoin(stdin_fd, stdout_fd, err[1], run.args,
+	    run.ignore_sigpipe);
+	for (int fd : {stdin_fd, stdout_fd, err[1]})
+		if (fd >= 0)
+			close(fd);
 
 	Outcome o;
-	int to = run.stdin_path.empty() ? in[1] : -1;
-	if (to < 0 && in[1] >= 0)
-		close(in[1]);
+	int to = in[1];
 	if (to >= 0)
 		fcntl(to, F_SETFL, O_NONBLOCK);
 	std::size_t sent = 0, chunk_end = 0, turn = 0;
-	bool out_open = !run.stdout_broken, err_open = true;
+	bool out_open = out[0] >= 0, err_open = true;
 	bool interrupted = run.signals.empty();
 	while (out_open || err_open) {
 		if (to >= 0 && sent == run.input.size()) {
@@ -198,7 +215,7 @@ Outcome run_tagjoin(const Invocation &run)
 	}
 	if (to >= 0)
 		close(to);
-	if (!run.stdout_broken)
+	if (out[0] >= 0)
 		close(out[0]);
 	close(err[0]);
 

@@ -2,6 +2,7 @@
 #define TAGJOIN_TEST_RUN_H
 
 #include <cstddef>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,12 @@ struct Invocation {
 };
 
 Outcome run_tagjoin(const Invocation &run);
+
+// Starts the program on these descriptors as its standard input, output
+// and error (-1: that stream closed), with SIGPIPE at its default or
+// ignored.  The caller waits for it.
+pid_t start_tagjoin(int in, int out, int err,
+    const std::vector<std::string> &args = {}, bool ignore_sigpipe = false);
 Outcome run_tagjoin(const std::string &input);
 
 // Spells out bytes so that a failing case shows what it was fed.

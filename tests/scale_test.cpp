@@ -1,11 +1,12 @@
 // Streams of billions of lines, made and checked on the fly through pipes:
 // line numbers past 2^31 and memory that does not grow with the input.
 
+#include "run.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -120,18 +121,7 @@ Stream run_stream(std::uint64_t ctg_lines)
 	int in[2], out[2], err[2];
 	if (pipe(in) || pipe(out) || pipe(err))
 		return s;
-	std::signal(SIGPIPE, SIG_IGN);
-	pid_t pid = fork();
-	if (pid == 0) {
-		std::signal(SIGPIPE, SIG_DFL);
-		dup2(in[0], 0);
-		dup2(out[1], 1);
-		dup2(err[1], 2);
-		for (int fd = 3; fd < 64; ++fd)
-			close(fd);
-		execl(TAGJOIN_PATH, TAGJOIN_PATH, static_cast<char *>(nullptr));
-		_exit(127);
-	}
+	pid_t pid = start_tagjoin(in[0], out[1], err[1]);
 	close(in[0]);
 	close(out[1]);
 	close(err[1]);
