@@ -9,12 +9,15 @@
 // Lines are cut as a line read into a 20001-byte buffer would cut them:
 // after the next line feed, or after 20000 bytes, whichever comes first.
 // Each such piece is a line of its own, with its own number.  The input is
-// read in large blocks and the pieces are used where they lie; the output
-// is gathered in one large buffer.  Nothing is allocated after the start.
+// read in large blocks, its line feeds found 64 bytes at a time, and the
+// pieces are used where they lie; the output is gathered in one large
+// buffer.  Nothing is allocated after the start.
 
 #include "tagjoin.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -22,7 +25,14 @@
 #include <memory>
 #include <string_view>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#if defined(__SSE2__) && !defined(TAGJOIN_PORTABLE)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -31,11 +41,39 @@ namespace {
 constexpr std::size_t piece_max = 20000;
 // The longest line accepted, trailing white space not counted.
 constexpr std::size_t line_max = piece_max - 1;
-// Block sizes chosen by measurement: from 128 KiB to 512 KiB both buffers
-// stay in a core's cache and a gigabyte runs about 7 % faster than with
-// 1 MiB blocks; below that the system calls begin to count.
-constexpr std::size_t in_size = std::size_t{256} << 10;
-constexpr std::size_t out_size = std::size_t{256} << 10;
+
+// Bytes asked of each read.  From 128 KiB to 512 KiB the input and output
+// buffers stay in a core's cache and a gigabyte runs about 7 % faster than
+// with 1 MiB; below that the system calls begin to count.  The tests build
+// the program once more with tiny blocks, so that pieces, CR LF pairs and
+// the 64-byte windows below meet the edge of a block all the time.
+#ifdef TAGJOIN_TEST_BLOCK
+constexpr std::size_t in_block = TAGJOIN_TEST_BLOCK;
+#else
+constexpr std::size_t in_block = std::size_t{256} << 10;
+#endif
+// The input buffer holds the unfinished piece left over from the last
+// block, which is shorter than piece_max, and the next block after it.
+constexpr std::size_t in_size = piece_max + in_block;
+// The output buffer must take the longest line with what stands before it.
+constexpr std::size_t out_size = std::max(in_block, piece_max + 3);
+
+// Line feeds are found in windows of 64 bytes: one bit each in a 64-bit
+// word, and four 16-byte compares where SSE2 is there.
+constexpr std::size_t window = 64;
+// Lines up to this long are copied with one fixed-size copy, which costs
+// less than a copy of exactly their length (see put).
+constexpr std::size_t short_line = 32;
+// Room after the data of both buffers, so that a window, a tag word or a
+// fixed-size copy may run past the end of the data without leaving the
+// buffer.  What they find or leave there is never used.
+constexpr std::size_t slack = window;
+
+// A pipe holds 64 KiB unless asked for more: a writer upstream is then
+// stopped, and this program woken, every 64 KiB.  1 MiB, the most an
+// ordinary user may ask for, measured fastest (see docs/benchmarks.md).
+constexpr int pipe_size = 1 << 20;
+
 constexpr int status_error = -1;        // the shell sees 255
 
 // White space of the C locale, which this program never leaves: space,
@@ -43,7 +81,9 @@ constexpr int status_error = -1;        // the shell sees 255
 // rather than through isspace(3) so that the per-line trim makes no call.
 constexpr bool is_white(unsigned char c)
 {
-	return c == ' ' || (c >= '\t' && c <= '\r');
+	constexpr std::uint64_t set = 1ull << ' ' | 1ull << '\t' |
+	    1ull << '\n' | 1ull << '\v' | 1ull << '\f' | 1ull << '\r';
+	return c <= ' ' && (set >> c & 1) != 0;
 }
 
 // The length of the first n bytes of s without their trailing white space.
@@ -65,8 +105,8 @@ int rtrim(char *s)
 
 namespace {
 
-// How a run ends.  A bad tag carries the state that wanted another tag;
-// a failed read or write carries its errno.
+// How a run ends.  A bad tag carries the tag that was wanted; a failed
+// read or write carries its errno.
 struct Ending {
 	enum Kind { end_of_input, too_long, bad_tag, read_error, write_error };
 	Kind kind = end_of_input;
@@ -74,11 +114,23 @@ struct Ending {
 	int detail = 0;
 };
 
+// The input buffer, the index of its line feeds, and the numbering of the
+// pieces read from it.  Bit i of lf_bits stands for byte scan - window + i;
+// the line feeds before that window have all been used, and so have those
+// before start.
 struct Input {
 	char *buf;
 	std::size_t start = 0;          // the unread bytes are buf[start, end)
 	std::size_t end = 0;
+	std::size_t scan = 0;           // the next window to index
+	std::uint64_t lf_bits = 0;
 	bool eof = false;
+	std::int64_t line = 0;          // number of the latest piece
+	// A piece that filled all piece_max bytes with no line feed, passing
+	// the limit only because it ended in white space: its physical line
+	// goes on in the next piece, which must then be blank.
+	std::int64_t open_line = 0;
+	Ending ending{};                // why no further line came
 };
 
 struct Output {
@@ -87,18 +139,51 @@ struct Output {
 	int error = 0;                  // errno of the first failed write
 };
 
-// The grammar of a record, one state for each line it waits for.
-enum State { want_rs, want_snp, want_val, want_ctg, in_ctg };
-constexpr std::string_view tags[] = {"rs", "SNP", "VAL", "CTG"};
-
-struct Record {
-	int state = want_rs;
-	std::int64_t line = 0;          // number of the latest read
-	// A read that filled all piece_max bytes with no line feed, passing
-	// the limit only because it ended in white space: its physical line
-	// goes on in the next read, which must then be blank.
-	std::int64_t open_line = 0;
+// A tag as a word and a mask over the first four bytes of a line, so that
+// one load and one compare test it.  Built from bytes, so either byte
+// order serves.
+struct Tag {
+	std::uint32_t word;
+	std::uint32_t mask;
+	std::size_t size;
+	int number;                     // for the message
 };
+
+constexpr std::string_view tag_texts[] = {"rs", "SNP", "VAL", "CTG"};
+
+constexpr Tag make_tag(int number)
+{
+	std::string_view text = tag_texts[number];
+	std::array<unsigned char, 4> word{}, mask{};
+	for (std::size_t i = 0; i < text.size(); ++i) {
+		word[i] = static_cast<unsigned char>(text[i]);
+		mask[i] = 0xff;
+	}
+	return {std::bit_cast<std::uint32_t>(word),
+	    std::bit_cast<std::uint32_t>(mask), text.size(), number};
+}
+
+constexpr Tag rs = make_tag(0), snp = make_tag(1), val = make_tag(2),
+    ctg = make_tag(3);
+
+// After a read or write on fd has failed: 0 when it should be made again,
+// otherwise the errno that ends the run.  Whoever started the program may
+// have left standard input or output non-blocking.  Its flags are shared
+// with every process that holds it, so rather than change them the
+// program sleeps in poll(2) until the descriptor is ready.
+int wait_to_retry(int fd, short events)
+{
+	int err = errno;
+	if (err == EINTR)
+		return 0;
+	if (err != EAGAIN && err != EWOULDBLOCK)
+		return err;
+	pollfd p{fd, events, 0};
+	while (poll(&p, 1, -1) < 0)
+		if (errno != EINTR)
+			return errno;
+	return 0;
+}
 
 // Writes all n bytes, through short writes and interrupted calls.
 // Returns 0, or the errno of the write that failed.
@@ -107,9 +192,9 @@ int write_all(int fd, const char *p, std::size_t n)
 	while (n > 0) {
 		ssize_t w = write(fd, p, n);
 		if (w < 0) {
-			if (errno == EINTR)
-				continue;
-			return errno;
+			if (int err = wait_to_retry(fd, POLLOUT))
+				return err;
+			continue;
 		}
 		p += w;
 		n -= static_cast<std::size_t>(w);
@@ -119,7 +204,12 @@ int write_all(int fd, const char *p, std::size_t n)
 
 // Hands the gathered output to standard output.  After a failed write
 // nothing more is written: the first error is kept and reported.
-bool deliver(Output &out)
+//
+// This and every other function that takes the run's Input or Output is
+// inline: the buffers are written through char pointers, which may alias
+// any object whose address leaves join_records, and then every cursor
+// would be stored and loaded again for each line.
+[[gnu::always_inline]] inline bool deliver(Output &out)
 {
 	if (out.error == 0 && out.len > 0)
 		out.error = write_all(STDOUT_FILENO, out.buf, out.len);
@@ -129,10 +219,10 @@ bool deliver(Output &out)
 
 // What stands before a line in the joined output: the separator within a
 // record, a line feed where the line begins the next record, nothing at
-// the very start.  Always three bytes are copied and len of them kept,
+// the very start.  Always four bytes are copied and len of them kept,
 // which is cheaper than copying a varying number.
 struct Joint {
-	char text[3];
+	char text[4];
 	std::size_t len;
 };
 constexpr Joint within_record{{' ', '|', ' '}, 3};
@@ -144,128 +234,269 @@ constexpr Joint first_record{{}, 0};
 [[gnu::always_inline]] inline void put(Output &out, const Joint &before,
     std::string_view line)
 {
-	if (out_size - out.len < sizeof before.text + line.size())
+	if (out_size - out.len < sizeof before.text + line.size()) [[unlikely]]
 		deliver(out);
 	char *p = out.buf + out.len;
 	std::memcpy(p, before.text, sizeof before.text);
-	std::memcpy(p + before.len, line.data(), line.size());
+	p += before.len;
+	// A short line, as most are in some listings, goes as one copy of a
+	// fixed size: two 16-byte moves in line, where a copy of exactly
+	// line.size() bytes is a call that first sorts out the size.  It may
+	// run up to 31 bytes past the line, out of the input buffer or its
+	// slack and into the output's slack or where the next line will be
+	// written: those bytes are never delivered.
+	if (line.size() <= short_line)
+		std::memcpy(p, line.data(), short_line);
+	else
+		std::memcpy(p, line.data(), line.size());
 	out.len += before.len + line.size();
 }
 
-void put_newline(Output &out)
+[[gnu::always_inline]] inline void put_newline(Output &out)
 {
 	if (out.len == out_size)
 		deliver(out);
 	out.buf[out.len++] = '\n';
 }
 
-// Whether the line begins with the tag.  Tags are two or three bytes,
-// compared one by one: a loop or a call to memcmp costs more than that.
-inline bool begins_with(std::string_view line, std::string_view tag)
+// Whether the line begins with the tag.  The four bytes loaded may run
+// past the line, into the next line or the buffer's slack, but the mask
+// keeps only the tag's own bytes, and the line is at least that long.
+inline bool begins_with(std::string_view line, const Tag &tag)
 {
-	return line.size() >= tag.size() && line[0] == tag[0] &&
-	    line[1] == tag[1] && (tag.size() == 2 || line[2] == tag[2]);
+	std::uint32_t head;
+	std::memcpy(&head, line.data(), sizeof head);
+	return line.size() >= tag.size && (head & tag.mask) == tag.word;
 }
 
-// Moves the unread tail to the front of the buffer and reads more after
-// it.  Returns 0, or the errno of a read that failed.
-int refill(Input &in)
+// The line feeds among the 64 bytes at p, as the bits of a word.
+#if defined(__SSE2__) && !defined(TAGJOIN_PORTABLE)
+inline std::uint64_t line_feeds(const char *p)
+{
+	const __m128i lf = _mm_set1_epi8('\n');
+	std::uint64_t bits = 0;
+	for (int i = 0; i < 4; ++i) {
+		__m128i v = _mm_loadu_si128(
+		    reinterpret_cast<const __m128i *>(p + 16 * i));
+		auto found = static_cast<unsigned>(
+		    _mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+		bits |= std::uint64_t{found} << (16 * i);
+	}
+	return bits;
+}
+#else
+// Eight bytes at a time in a 64-bit word.  After x = word ^ 0x0a0a...,
+// a byte of x is zero exactly where a line feed was.  (The word is built
+// byte by byte, so that byte k is p[i + k] in any byte order; compilers
+// make that one load.)  Adding 0x7f to its
+// low seven bits sets its top bit unless they are all zero, and carries
+// into no other byte; or-ing x itself in covers a byte whose only bit is
+// the top one.  The top bits left clear mark the line feeds, and the
+// multiply gathers them, in byte order, into the top byte of the product.
+inline std::uint64_t line_feeds(const char *p)
+{
+	constexpr std::uint64_t ones = 0x0101010101010101;
+	constexpr std::uint64_t low7 = 0x7f * ones, top = 0x80 * ones;
+	constexpr std::uint64_t gather = 0x0102040810204080;
+	std::uint64_t bits = 0;
+	for (std::size_t i = 0; i < window; i += 8) {
+		std::uint64_t word = 0;
+		for (std::size_t k = 0; k < 8; ++k)
+			word |= std::uint64_t{static_cast<unsigned char>(
+			    p[i + k])} << (8 * k);
+		std::uint64_t x = word ^ '\n' * ones;
+		std::uint64_t found = ~(((x & low7) + low7) | x) & top;
+		bits |= (found >> 7) * gather >> 56 << i;
+	}
+	return bits;
+}
+#endif
+
+// The bits of a window that stand for data: the last window of the data
+// runs on into stale bytes, whose line feeds must not count.
+inline std::uint64_t data_bits(std::size_t left)
+{
+	return left >= window ? ~std::uint64_t{0} :
+	    (std::uint64_t{1} << left) - 1;
+}
+
+// Moves the unread tail to the front of the buffer and reads the next
+// block after it.  The tail holds no line feed, so the index starts again
+// at the window that holds the tail's end.  Returns 0, or the errno of a
+// read that failed.
+[[gnu::always_inline]] inline int refill(Input &in)
 {
 	std::memmove(in.buf, in.buf + in.start, in.end - in.start);
 	in.end -= in.start;
 	in.start = 0;
+	in.scan = in.end / window * window;
+	in.lf_bits = 0;
 	for (;;) {
-		ssize_t n = read(STDIN_FILENO, in.buf + in.end, in_size - in.end);
+		ssize_t n = read(STDIN_FILENO, in.buf + in.end, in_block);
 		if (n >= 0) {
 			in.end += static_cast<std::size_t>(n);
 			in.eof = n == 0;
 			return 0;
 		}
-		if (errno != EINTR)
-			return errno;
+		if (int err = wait_to_retry(STDIN_FILENO, POLLIN))
+			return err;
 	}
 }
 
-// Cuts the next piece off the buffer: up to and including the next line
-// feed, or piece_max bytes.  A shorter piece with no line feed may still
-// grow until the input ends, so it waits for the next refill.
-bool next_piece(Input &in, std::string_view &piece)
+// Finds the next line feed in the index, indexing further windows as
+// needed.  False when there is none before the end of the data.
+[[gnu::always_inline]] inline bool find_line_feed(Input &in, std::size_t &lf)
 {
-	const char *p = in.buf + in.start;
-	std::size_t scan = std::min(in.end - in.start, piece_max);
-	auto nl = static_cast<const char *>(std::memchr(p, '\n', scan));
-	std::size_t n = nl ? static_cast<std::size_t>(nl - p) + 1 : scan;
-	if (n == 0 || (!nl && n < piece_max && !in.eof))
-		return false;
+	while (in.lf_bits == 0) {
+		if (in.scan >= in.end)
+			return false;
+		in.lf_bits = line_feeds(in.buf + in.scan) &
+		    data_bits(in.end - in.scan);
+		in.scan += window;
+	}
+	lf = in.scan - window +
+	    static_cast<std::size_t>(std::countr_zero(in.lf_bits));
+	return true;
+}
+
+// Cuts the next piece off the buffer: up to and including the next line
+// feed, or piece_max bytes, or at the end of the input what is left.  A
+// shorter piece with no line feed may still grow until the input ends, so
+// it waits for the next refill.
+[[gnu::always_inline]] inline bool next_piece(Input &in,
+    std::string_view &piece)
+{
+	std::size_t lf, n;
+	if (find_line_feed(in, lf) && lf - in.start < piece_max) {
+		in.lf_bits &= in.lf_bits - 1;
+		n = lf + 1 - in.start;
+	} else {
+		// The line feed, if any, stays in the index for a later piece.
+		n = std::min(in.end - in.start, piece_max);
+		if (n == 0 || (n < piece_max && !in.eof))
+			return false;
+	}
+	piece = {in.buf + in.start, n};
 	in.start += n;
-	piece = {p, n};
 	return true;
 }
 
 // The length limit.  Only a piece that fills all piece_max bytes can break
 // it, or leave its physical line open; and the piece after such a one must
 // then be blank.
-Ending check_length(Record &r, std::string_view piece, std::string_view line)
+[[gnu::always_inline]] inline bool within_limit(Input &in,
+    std::string_view piece, std::string_view line)
 {
-	if (r.open_line != 0 && !line.empty())
-		return {Ending::too_long, r.open_line};
-	r.open_line = 0;
-	if (line.size() > line_max)
-		return {Ending::too_long, r.line};
+	if (in.open_line != 0 && !line.empty()) {
+		in.ending = {Ending::too_long, in.open_line};
+		return false;
+	}
+	in.open_line = 0;
+	if (line.size() > line_max) {
+		in.ending = {Ending::too_long, in.line};
+		return false;
+	}
 	if (piece.size() == piece_max && piece.back() != '\n')
-		r.open_line = r.line;
-	return {};
+		in.open_line = in.line;
+	return true;
 }
 
-// Checks one piece against the length limit and the record grammar, and
-// writes what it adds to the joined line.
-Ending take_line(Record &r, Output &out, std::string_view piece)
+// Reads the next line, trimmed and checked against the length limit,
+// refilling the buffer as needed.  What is written so far goes out before
+// each wait for more input, so a reader downstream sees each record as
+// soon as the next one begins.  False at the end of the input, or when
+// the run must end; in.ending says which.
+[[gnu::always_inline]] inline bool next_line(Input &in, Output &out,
+    std::string_view &line)
 {
-	++r.line;
-	std::string_view line = piece.substr(0,
-	    trimmed_length(piece.data(), piece.size()));
-	if (piece.size() == piece_max || r.open_line != 0) [[unlikely]]
-		if (Ending e = check_length(r, piece, line);
-		    e.kind != Ending::end_of_input)
-			return e;
-
-	// Only a line that is not another "CTG" line closes a record.
-	const Joint *before = r.state == want_rs ? &first_record : &within_record;
-	if (r.state == in_ctg && !begins_with(line, tags[want_ctg])) {
-		before = &next_record;
-		r.state = want_rs;
-	}
-	if (r.state != in_ctg && !begins_with(line, tags[r.state])) {
-		if (before == &next_record)     // closed all the same
-			put_newline(out);
-		return {Ending::bad_tag, r.line, r.state};
-	}
-	put(out, *before, line);
-	r.state += r.state != in_ctg;
-	return {};
-}
-
-Ending join_records(Input &in, Output &out)
-{
-	Record r;
-	for (;;) {
-		std::string_view piece;
-		while (next_piece(in, piece))
-			if (Ending e = take_line(r, out, piece);
-			    e.kind != Ending::end_of_input)
-				return e;
+	std::string_view piece;
+	while (!next_piece(in, piece)) [[unlikely]] {
 		if (in.eof)
-			break;
-		// What is written so far goes out before the program waits
-		// for more, so a reader downstream sees each record as soon
-		// as the next one begins.
-		if (!deliver(out))
-			return {Ending::write_error, 0, out.error};
-		if (int err = refill(in))
-			return {Ending::read_error, 0, err};
+			return false;
+		if (!deliver(out)) {
+			in.ending = {Ending::write_error, 0, out.error};
+			return false;
+		}
+		if (int err = refill(in)) {
+			in.ending = {Ending::read_error, 0, err};
+			return false;
+		}
 	}
-	put_newline(out);
-	return {};
+	++in.line;
+	// Most pieces end in a line feed, which is white space: the trim
+	// may start before it.
+	std::size_t n = piece.size() - (piece.back() == '\n');
+	line = {piece.data(), trimmed_length(piece.data(), n)};
+	if (piece.size() == piece_max || in.open_line != 0) [[unlikely]]
+		return within_limit(in, piece, line);
+	return true;
+}
+
+// Writes the line, with what stands before it, when it begins with the
+// tag.  Otherwise the run ends; a record closed by this line is ended
+// with its line feed all the same.
+[[gnu::always_inline]] inline bool take(Input &in, Output &out,
+    std::string_view line, const Tag &tag, const Joint &before)
+{
+	if (!begins_with(line, tag)) [[unlikely]] {
+		if (&before == &next_record)
+			put_newline(out);
+		in.ending = {Ending::bad_tag, in.line, tag.number};
+		return false;
+	}
+	put(out, before, line);
+	return true;
+}
+
+// Delivers what is left.  A failed write is the one error reported: the
+// output is incomplete whatever else went wrong.
+[[gnu::always_inline]] inline Ending finish(Output &out, Ending e)
+{
+	if (!deliver(out))
+		return {Ending::write_error, 0, out.error};
+	return e;
+}
+
+// The whole run, between the buffers that main allocates.  Where the code
+// stands is the state of the grammar: each line of a record is read where
+// its tag is due.
+Ending join_records(char *in_buf, char *out_buf)
+{
+	Input in{.buf = in_buf};
+	Output out{.buf = out_buf};
+	std::string_view line;
+	bool more = next_line(in, out, line);
+	const Joint *before_rs = &first_record;
+	while (more) {
+		if (!take(in, out, line, rs, *before_rs) ||
+		    !(next_line(in, out, line) &&
+		        take(in, out, line, snp, within_record)) ||
+		    !(next_line(in, out, line) &&
+		        take(in, out, line, val, within_record)) ||
+		    !(next_line(in, out, line) &&
+		        take(in, out, line, ctg, within_record)))
+			break;
+		// Only a line that is not another "CTG" line closes a record.
+		while ((more = next_line(in, out, line)) && begins_with(line, ctg))
+			put(out, within_record, line);
+		before_rs = &next_record;
+	}
+	if (in.ending.kind == Ending::end_of_input)
+		put_newline(out);
+	return finish(out, in.ending);
+}
+
+// Asks for a larger pipe when fd is one (see pipe_size).  The kernel may
+// refuse, and then the pipe stays as it was; a pipe already as large is
+// left alone.  Where the call does not exist this does nothing.
+void enlarge_pipe([[maybe_unused]] int fd)
+{
+#ifdef F_SETPIPE_SZ
+	struct stat st;
+	if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) &&
+	    fcntl(fd, F_GETPIPE_SZ) < pipe_size)
+		fcntl(fd, F_SETPIPE_SZ, pipe_size);
+#endif
 }
 
 // A message for standard error, built without allocating.
@@ -304,7 +535,7 @@ int report(const Ending &e)
 		break;
 	case Ending::bad_tag:
 		add(m, "\"");
-		add(m, tags[e.detail]);
+		add(m, tag_texts[e.detail]);
 		add(m, "\" expected at beginning of input line ");
 		add(m, e.line);
 		break;
@@ -325,13 +556,11 @@ int report(const Ending &e)
 
 int main(int, char **)
 {
-	auto in_buf = std::make_unique_for_overwrite<char[]>(in_size);
-	auto out_buf = std::make_unique_for_overwrite<char[]>(out_size);
-	Input in{in_buf.get()};
-	Output out{out_buf.get()};
-
-	Ending e = join_records(in, out);
-	if (!deliver(out))
-		e = {Ending::write_error, 0, out.error};
-	return report(e);
+	// Zeroed once, so that the slack read past the data is never
+	// uninitialised memory.
+	auto in_buf = std::make_unique<char[]>(in_size + slack);
+	auto out_buf = std::make_unique<char[]>(out_size + slack);
+	enlarge_pipe(STDIN_FILENO);
+	enlarge_pipe(STDOUT_FILENO);
+	return report(join_records(in_buf.get(), out_buf.get()));
 }
