@@ -48,6 +48,9 @@ struct Case {
 };
 
 const std::string a19997(19997, 'a');
+const std::string at_window_edges = "rs" + std::string(61, '1') + "\nSNP" +
+    std::string(60, '2') + "\nVAL" + std::string(60, '3') + "\nCTG" +
+    std::string(28, '4') + "\nCTG" + std::string(28, '5') + "\n";
 
 const Case cases[] = {
 	{"empty input", "", ok("\n")},
@@ -100,6 +103,19 @@ const Case cases[] = {
 	    ok("rs\0 | SNP | VAL | CTG x\0y\n"s)},
 	{"NUL is no tag and no white space", "rs \0 \n\0SNP\n"s,
 	    fail("rs \0"s, expected("SNP", 2))},
+
+	// The unfinished "CT" is moved to the front of the buffer over
+	// "rsG\n": the stale "G\n" after it must not complete the tag or end
+	// the line.
+	{"a tag cut by the end of the input, stale bytes after it",
+	    "rsG\nSNP\nVAL\nCTG\nCT",
+	    fail("rsG | SNP | VAL | CTG\n", expected("rs", 5))},
+	// Line feeds at the last byte of each 64-byte window, and a last
+	// window filled to its end that holds two lines.
+	{"lines ending at 64-byte boundaries", at_window_edges,
+	    ok("rs" + std::string(61, '1') + " | SNP" + std::string(60, '2') +
+	        " | VAL" + std::string(60, '3') + " | CTG" +
+	        std::string(28, '4') + " | CTG" + std::string(28, '5') + "\n")},
 };
 
 TEST(Filter, EndToEnd)
