@@ -3,16 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
 namespace {
 
-// Enough records that the output overflows a pipe several times over.
-std::string many_records()
+// Enough records that the output overflows a pipe several times over;
+// 12000 overflow even the 1 MiB pipe the program asks for, 40000 by four
+// times.
+std::string many_records(int count = 3000)
 {
 	std::string in;
-	for (int i = 0; i < 3000; ++i)
+	for (int i = 0; i < count; ++i)
 		in += "rs" + std::to_string(i) + " x\r\nSNP y\nVAL z \n"
 		    "CTG " + std::string(80, 'c') + "\nCTG w\n";
 	return in;
@@ -22,12 +25,16 @@ struct Fault {
 	const char *what;
 	Invocation run;
 	Outcome want;                   // empty: what the model says
+	// The other end idles: the program must sleep meanwhile, not spin.
+	bool idles = false;
 };
 
 TEST(Faults, EachEndsAsItShould)
 {
 	const std::string small = "rs\nSNP\nVAL\nCTG\n";
 	const std::string big = many_records();
+	const std::string huge = many_records(12000);
+	const std::string huger = many_records(40000);
 	const Fault faults[] = {
 		{"input a directory", {.input = small, .stdin_path = "/"},
 		    {"", "error reading input: Is a directory", 255}},
@@ -55,11 +62,30 @@ TEST(Faults, EachEndsAsItShould)
 		{"window change while it waits for input",
 		    {.input = big, .feed = Feed::drip, .chunks = {999, 1 << 20},
 		        .signals = {SIGWINCH}}, {}},
+		{"non-blocking input fed slowly",
+		    {.input = big, .feed = Feed::drip, .chunks = {1 << 15},
+		        .nonblocking_input = true, .pause_ms = 40}, {}, true},
+		{"non-blocking output drained slowly",
+		    {.input = huger, .read_slice = 1 << 16,
+		        .nonblocking_output = true, .pause_ms = 8}, {}, true},
+		{"non-blocking input and output, both slow",
+		    {.input = huge, .feed = Feed::drip, .chunks = {1 << 17},
+		        .read_slice = 1 << 16, .nonblocking_input = true,
+		        .nonblocking_output = true, .pause_ms = 10}, {}, true},
 	};
 	for (const Fault &f : faults) {
 		SCOPED_TRACE(f.what);
 		Outcome want = f.want == Outcome{} ? model(f.run.input) : f.want;
-		Outcome got = run_tagjoin(f.run);
+		double cpu = 0;
+		auto start = std::chrono::steady_clock::now();
+		Outcome got = run_tagjoin(f.run, &cpu);
+		std::chrono::duration<double> wall =
+		    std::chrono::steady_clock::now() - start;
+		// A program that retried at once, instead of sleeping until
+		// the other end is ready, would be busy all the while.
+		if (f.idles) {
+			EXPECT_LT(cpu, wall.count() / 4) << wall.count() << " s";
+		}
 		EXPECT_EQ(got.out.size(), want.out.size());
 		EXPECT_TRUE(got.out == want.out);
 		EXPECT_EQ(got.err, want.err);

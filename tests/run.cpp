@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,7 +138,7 @@ pid_t start_tagjoin(int in, int out, int err,
 	return pid;
 }
 
-Outcome run_tagjoin(const Invocation &run)
+Outcome run_tagjoin(const Invocation &run, double *cpu_seconds)
 {
 	int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2];
 	int stdin_fd = stream_from(run.stdin_path, O_RDONLY, -1);
@@ -155,6 +156,10 @@ Outcome run_tagjoin(const Invocation &run)
 		stdout_fd = out[1];
 	}
 	check(pipe(err) == 0, "pipe");
+	if (run.nonblocking_input)
+		check(fcntl(stdin_fd, F_SETFL, O_NONBLOCK) == 0, "fcntl");
+	if (run.nonblocking_output)
+		check(fcntl(stdout_fd, F_SETFL, O_NONBLOCK) == 0, "fcntl");
 	if (run.stdout_broken) {
 		close(out[0]);
 		out[0] = -1;
@@ -173,6 +178,7 @@ Outcome run_tagjoin(const Invocation &run)
 	std::size_t sent = 0, chunk_end = 0, turn = 0;
 	bool out_open = out[0] >= 0, err_open = true;
 	bool interrupted = run.signals.empty();
+	std::size_t paused_at = 0;
 	while (out_open || err_open) {
 		if (to >= 0 && sent == run.input.size()) {
 			close(to);
@@ -187,15 +193,22 @@ Outcome run_tagjoin(const Invocation &run)
 			interrupt(pid, run.signals);
 			interrupted = true;
 		}
+		if (taken && sent > paused_at && run.pause_ms > 0) {
+			usleep(run.pause_ms * 1000);
+			paused_at = sent;
+		}
 		bool may_send = to >= 0 && (!dripping || sent < chunk_end || taken);
 		pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
 		    {err_open ? err[0] : -1, POLLIN, 0},
 		    {may_send ? to : -1, POLLOUT, 0}};
 		check(poll(fds, 3, dripping && !may_send ? 1 : -1) >= 0 ||
 		    errno == EINTR, "poll");
-		if (fds[0].revents)
+		if (fds[0].revents) {
 			out_open = drain(out[0], o.out,
 			    run.read_slice ? run.read_slice : 65536);
+			if (run.read_slice && run.pause_ms > 0)
+				usleep(run.pause_ms * 1000);
+		}
 		if (fds[1].revents)
 			err_open = drain(err[0], o.err);
 		if (fds[2].revents & (POLLERR | POLLHUP)) {
@@ -220,7 +233,12 @@ Outcome run_tagjoin(const Invocation &run)
 	close(err[0]);
 
 	int ws;
-	check(waitpid(pid, &ws, 0) == pid, "waitpid");
+	rusage usage;
+	check(wait4(pid, &ws, 0, &usage) == pid, "wait4");
+	if (cpu_seconds)
+		*cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec +
+		    usage.ru_stime.tv_sec) + (usage.ru_utime.tv_usec +
+		    usage.ru_stime.tv_usec) / 1e6;
 	if (WIFEXITED(ws))
 		o.status = WEXITSTATUS(ws);
 	else if (WIFSIGNALED(ws))

@@ -42,9 +42,16 @@ struct Invocation {
 	// With Feed::drip: signals sent, in turn, once the program has taken
 	// the first chunk and waits for more.
 	std::vector<int> signals;
+	// The program's standard input or output pipe left non-blocking.
+	bool nonblocking_input = false;
+	bool nonblocking_output = false;
+	// Milliseconds of idling after each chunk taken (Feed::drip) and
+	// after each slice of output read (read_slice).
+	int pause_ms = 0;
 };
 
-Outcome run_tagjoin(const Invocation &run);
+// The program's CPU time, user and system, goes to *cpu_seconds if given.
+Outcome run_tagjoin(const Invocation &run, double *cpu_seconds = nullptr);
 
 // Starts the program on these descriptors as its standard input, output
 // and error (-1: that stream closed), with SIGPIPE at its default or
