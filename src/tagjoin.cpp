@@ -359,23 +359,17 @@ inline std::uint64_t data_bits(std::size_t left)
 	return true;
 }
 
-// Cuts the next piece off the buffer: up to and including the next line
-// feed, or piece_max bytes, or at the end of the input what is left.  A
-// shorter piece with no line feed may still grow until the input ends, so
-// it waits for the next refill.
-[[gnu::always_inline]] inline bool next_piece(Input &in,
+// Cuts a piece that has no line feed within piece_max bytes: piece_max
+// bytes of a longer line, or at the end of the input what is left.  A
+// shorter piece may still grow until the input ends, so it waits for the
+// next refill.  The line feed, if any, stays in the index for a later
+// piece.
+[[gnu::always_inline]] inline bool cut_long_piece(Input &in,
     std::string_view &piece)
 {
-	std::size_t lf, n;
-	if (find_line_feed(in, lf) && lf - in.start < piece_max) {
-		in.lf_bits &= in.lf_bits - 1;
-		n = lf + 1 - in.start;
-	} else {
-		// The line feed, if any, stays in the index for a later piece.
-		n = std::min(in.end - in.start, piece_max);
-		if (n == 0 || (n < piece_max && !in.eof))
-			return false;
-	}
+	std::size_t n = std::min(in.end - in.start, piece_max);
+	if (n == 0 || (n < piece_max && !in.eof))
+		return false;
 	piece = {in.buf + in.start, n};
 	in.start += n;
 	return true;
@@ -401,16 +395,25 @@ inline std::uint64_t data_bits(std::size_t left)
 	return true;
 }
 
-// Reads the next line, trimmed and checked against the length limit,
-// refilling the buffer as needed.  What is written so far goes out before
-// each wait for more input, so a reader downstream sees each record as
-// soon as the next one begins.  False at the end of the input, or when
-// the run must end; in.ending says which.
-[[gnu::always_inline]] inline bool next_line(Input &in, Output &out,
+// next_line for all but the usual piece: a line feed that is not within
+// piece_max bytes, or not there before the end of the data; a piece after
+// one that left its line open.  Refills the buffer as needed.  What is
+// written so far goes out before each wait for more input, so a reader
+// downstream sees each record as soon as the next one begins.
+[[gnu::always_inline]] inline bool next_line_slowly(Input &in, Output &out,
     std::string_view &line)
 {
 	std::string_view piece;
-	while (!next_piece(in, piece)) [[unlikely]] {
+	for (;;) {
+		std::size_t lf;
+		if (find_line_feed(in, lf) && lf - in.start < piece_max) {
+			in.lf_bits &= in.lf_bits - 1;
+			piece = {in.buf + in.start, lf + 1 - in.start};
+			in.start = lf + 1;
+			break;
+		}
+		if (cut_long_piece(in, piece))
+			break;
 		if (in.eof)
 			return false;
 		if (!deliver(out)) {
@@ -423,13 +426,29 @@ inline std::uint64_t data_bits(std::size_t left)
 		}
 	}
 	++in.line;
-	// Most pieces end in a line feed, which is white space: the trim
-	// may start before it.
-	std::size_t n = piece.size() - (piece.back() == '\n');
-	line = {piece.data(), trimmed_length(piece.data(), n)};
-	if (piece.size() == piece_max || in.open_line != 0) [[unlikely]]
-		return within_limit(in, piece, line);
-	return true;
+	line = {piece.data(), trimmed_length(piece.data(), piece.size())};
+	return within_limit(in, piece, line);
+}
+
+// Reads the next piece of the input as a line, trimmed and checked against
+// the length limit.  False at the end of the input, or when the run must
+// end; in.ending says which.
+[[gnu::always_inline]] inline bool next_line(Input &in, Output &out,
+    std::string_view &line)
+{
+	std::size_t lf;
+	if (find_line_feed(in, lf) && lf - in.start < piece_max &&
+	    in.open_line == 0) [[likely]] {
+		// The usual piece ends in the line feed, trimmed with any
+		// white space before it, and is too short to break the limit.
+		in.lf_bits &= in.lf_bits - 1;
+		++in.line;
+		const char *p = in.buf + in.start;
+		line = {p, trimmed_length(p, lf - in.start)};
+		in.start = lf + 1;
+		return true;
+	}
+	return next_line_slowly(in, out, line);
 }
 
 // Writes the line, with what stands before it, when it begins with the
