@@ -312,14 +312,6 @@ inline std::uint64_t line_feeds(const char *p)
 }
 #endif
 
-// The bits of a window that stand for data: the last window of the data
-// runs on into stale bytes, whose line feeds must not count.
-inline std::uint64_t data_bits(std::size_t left)
-{
-	return left >= window ? ~std::uint64_t{0} :
-	    (std::uint64_t{1} << left) - 1;
-}
-
 // Moves the unread tail to the front of the buffer and reads the next
 // block after it.  The tail holds no line feed, so the index starts again
 // at the window that holds the tail's end.  Returns 0, or the errno of a
@@ -336,6 +328,10 @@ inline std::uint64_t data_bits(std::size_t left)
 		if (n >= 0) {
 			in.end += static_cast<std::size_t>(n);
 			in.eof = n == 0;
+			// The last window of the data runs on past its end,
+			// where earlier blocks left their bytes: cleared, they
+			// hold no line feed to find.
+			std::memset(in.buf + in.end, 0, window);
 			return 0;
 		}
 		if (int err = wait_to_retry(STDIN_FILENO, POLLIN))
@@ -350,8 +346,7 @@ inline std::uint64_t data_bits(std::size_t left)
 	while (in.lf_bits == 0) {
 		if (in.scan >= in.end)
 			return false;
-		in.lf_bits = line_feeds(in.buf + in.scan) &
-		    data_bits(in.end - in.scan);
+		in.lf_bits = line_feeds(in.buf + in.scan);
 		in.scan += window;
 	}
 	lf = in.scan - window +
