@@ -113,7 +113,7 @@ def machine():
             f"Linux {platform.release()}; {cxx}")
 
 
-def chart(rows, path):
+def chart(rows, path, cpu):
     if not shutil.which("gnuplot"):
         print("gnuplot not found: no chart (apt-get install gnuplot-nox)")
         return False
@@ -124,7 +124,7 @@ def chart(rows, path):
     script = f"""
 set terminal pngcairo size 900,420 font "sans,10" noenhanced
 set output "{path}"
-set title "Realistic listing to /dev/null: throughput, MB/s (higher is better)"
+set title "Realistic listing to /dev/null, {cpu}: throughput, MB/s (higher is better)"
 set style fill solid 0.7
 set boxwidth 0.6
 set yrange [0:*]
@@ -248,7 +248,7 @@ def main():
 
     os.makedirs(DOCS, exist_ok=True)
     bars = [(n, files[f][1] / med[(n, f)] / 1e6) for n, f, _ in cases if f == "realistic"]
-    if chart(bars, os.path.join(DOCS, "benchmarks.png")):
+    if chart(bars, os.path.join(DOCS, "benchmarks.png"), cpu.split(",")[0]):
         lines += ["", "![throughput](benchmarks.png)"]
     lines += ["", "Rerun with `python3 bench/run.py` (see README.md)."]
     with open(os.path.join(DOCS, "benchmarks.md"), "w") as f:
