@@ -348,8 +348,8 @@ inline std::uint64_t line_feeds(const char *p)
 	}
 }
 
-// Finds the next line feed in the index, indexing further windows as
-// needed.  False when there is none before the end of the data.
+// Finds the line feed that ends the next piece, indexing further windows
+// as needed.  False when there is none in the data within piece_max bytes.
 [[gnu::always_inline]] inline bool find_line_feed(Input &in, std::size_t &lf)
 {
 	while (in.lf_bits == 0) {
@@ -360,7 +360,18 @@ inline std::uint64_t line_feeds(const char *p)
 	}
 	lf = in.scan - window +
 	    static_cast<std::size_t>(std::countr_zero(in.lf_bits));
-	return true;
+	return lf - in.start < piece_max;
+}
+
+// Cuts the piece that ends in the line feed at lf, and takes that line
+// feed out of the index.
+[[gnu::always_inline]] inline std::string_view cut_at_line_feed(Input &in,
+    std::size_t lf)
+{
+	in.lf_bits &= in.lf_bits - 1;
+	std::string_view piece{in.buf + in.start, lf + 1 - in.start};
+	in.start = lf + 1;
+	return piece;
 }
 
 // Cuts a piece that has no line feed within piece_max bytes: piece_max
@@ -410,10 +421,8 @@ inline std::uint64_t line_feeds(const char *p)
 	std::string_view piece;
 	for (;;) {
 		std::size_t lf;
-		if (find_line_feed(in, lf) && lf - in.start < piece_max) {
-			in.lf_bits &= in.lf_bits - 1;
-			piece = {in.buf + in.start, lf + 1 - in.start};
-			in.start = lf + 1;
+		if (find_line_feed(in, lf)) {
+			piece = cut_at_line_feed(in, lf);
 			break;
 		}
 		if (cut_long_piece(in, piece))
@@ -441,15 +450,13 @@ inline std::uint64_t line_feeds(const char *p)
     std::string_view &line)
 {
 	std::size_t lf;
-	if (find_line_feed(in, lf) && lf - in.start < piece_max &&
-	    in.open_line == 0) [[likely]] {
+	if (find_line_feed(in, lf) && in.open_line == 0) [[likely]] {
 		// The usual piece ends in the line feed, trimmed with any
 		// white space before it, and is too short to break the limit.
-		in.lf_bits &= in.lf_bits - 1;
+		std::string_view piece = cut_at_line_feed(in, lf);
 		++in.line;
-		const char *p = in.buf + in.start;
-		line = {p, trimmed_length(p, lf - in.start)};
-		in.start = lf + 1;
+		line = {piece.data(),
+		    trimmed_length(piece.data(), piece.size() - 1)};
 		return true;
 	}
 	return next_line_slowly(in, out, line);
