@@ -3,8 +3,9 @@
 
     python3 bench/run.py [--size-mb 1000] [--minimal-mb 200] [--runs 5]
 
-Builds the Release binaries into build-bench/ (and the portable line feed
-search into build-bench-portable/), writes the listings into a temporary
+Builds the Release binaries into build-bench/ (the portable line feed
+search into build-bench-portable/, the static release build into
+build-bench-static/), writes the listings into a temporary
 folder, checks that every contender gives the same bytes, runs the
 commands in turn (alternating, --runs times each) and writes
 docs/benchmarks.md and docs/benchmarks.png.  Times are medians of wall
@@ -29,6 +30,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build-bench")
 BUILD_PORTABLE = os.path.join(ROOT, "build-bench-portable")
+BUILD_STATIC = os.path.join(ROOT, "build-bench-static")
 DOCS = os.path.join(ROOT, "docs")
 GNU_TIME = "/usr/bin/time"
 
@@ -39,10 +41,11 @@ AWK_JOIN = ('{ sub(/[ \\t\\r\\v\\f]+$/, "") } '
 
 
 def build():
-    for folder, portable in [(BUILD, "OFF"), (BUILD_PORTABLE, "ON")]:
+    for folder, option in [(BUILD, "PORTABLE=OFF"), (BUILD_PORTABLE, "PORTABLE=ON"),
+                           (BUILD_STATIC, "STATIC=ON")]:
         subprocess.run(["cmake", "-S", ROOT, "-B", folder,
                         "-DCMAKE_BUILD_TYPE=Release", "-DTAGJOIN_TESTS=OFF",
-                        f"-DTAGJOIN_PORTABLE={portable}"],
+                        f"-DTAGJOIN_{option}"],
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", folder, "-j2"], check=True,
                        stdout=subprocess.DEVNULL)
@@ -50,6 +53,7 @@ def build():
             [("tagjoin", "tagjoin"), ("textbook", "bench/textbook"),
              ("make_listing", "bench/make_listing")]}
     bins["portable"] = os.path.join(BUILD_PORTABLE, "tagjoin")
+    bins["static"] = os.path.join(BUILD_STATIC, "tagjoin")
     return bins
 
 
@@ -153,7 +157,7 @@ def main():
     if not all(need):
         subprocess.run([os.path.join(ROOT, ".ci", "deps"), "bench"], check=True)
     bins = build()
-    tj, tb, tp = bins["tagjoin"], bins["textbook"], bins["portable"]
+    tj, tb, tp, ts = (bins[k] for k in ("tagjoin", "textbook", "portable", "static"))
     awk = shutil.which("mawk") or shutil.which("awk")
     tmp = tempfile.mkdtemp(prefix="tagjoin-bench-")
     try:
@@ -170,7 +174,7 @@ def main():
         R, M = files["realistic"][0], files["minimal"][0]
         for path in (R, M):
             want = digest([[tj]], path)
-            for other in ([[tb]], [[awk, AWK_JOIN]], [[tp]]):
+            for other in ([[tb]], [[awk, AWK_JOIN]], [[tp]], [[ts]]):
                 if digest(other, path) != want:
                     sys.exit(f"{other[0][0]} differs from tagjoin on {path}")
 
@@ -182,9 +186,11 @@ def main():
             ("awk one-liner", "realistic", [[awk, AWK_JOIN]]),
             ("textbook", "realistic", [[tb]]),
             ("tagjoin, portable", "realistic", [[tp]]),
+            ("tagjoin, static", "realistic", [[ts]]),
             ("cat", "minimal", [["cat"]]),
             ("tagjoin", "minimal", [[tj]]),
             ("tagjoin, portable", "minimal", [[tp]]),
+            ("tagjoin, static", "minimal", [[ts]]),
             ("textbook", "minimal", [[tb]]),
             ("tagjoin", "small", [[tj]]),
         ]
@@ -236,6 +242,12 @@ def main():
          ratio(("cat | tagjoin", "realistic"), ("tagjoin", "realistic")), lambda x: x <= 1.3),
         ("portable / SSE2 build, minimal", "≤ 1.5",
          ratio(("tagjoin, portable", "minimal"), ("tagjoin", "minimal")), lambda x: x <= 1.5),
+        ("static / dynamic build, realistic", "within 5 %",
+         ratio(("tagjoin, static", "realistic"), ("tagjoin", "realistic")),
+         lambda x: abs(x - 1) <= 0.05),
+        ("static / dynamic build, minimal", "within 5 %",
+         ratio(("tagjoin, static", "minimal"), ("tagjoin", "minimal")),
+         lambda x: abs(x - 1) <= 0.05),
         ("tagjoin peak RSS, MiB", "≤ 8", rss_big / 1024, lambda x: x <= 8),
         ("tagjoin peak RSS, realistic / small", "within 10 %",
          rss_big / rss_small, lambda x: abs(x - 1) <= 0.10),

@@ -28,4 +28,5 @@ dpkg-deb --field "$deb" Depends | grep -q 'libc6'
 dpkg-deb --field "$deb" Section | grep -qx science
 dpkg-deb --contents "$deb" | grep -q ' ./usr/bin/tagjoin$'
 dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagjoin.1$'
+dpkg-deb --contents "$deb" | grep -q ' ./usr/share/doc/tagjoin/copyright$'
 echo "packages: $(basename "$tarball") $(basename "$deb") checked"

@@ -38,8 +38,6 @@ TEST(Faults, EachEndsAsItShould)
 	const Fault faults[] = {
 		{"input a directory", {.input = small, .stdin_path = "/"},
 		    {"", "error reading input: Is a directory", 255}},
-		{"input closed", {.input = small, .stdin_path = "-"},
-		    {"", "error reading input: Bad file descriptor", 255}},
 		{"output to a full device",
 		    {.input = small, .stdout_path = "/dev/full"},
 		    {"", "error writing output: No space left on device", 255}},
@@ -92,6 +90,18 @@ TEST(Faults, EachEndsAsItShould)
 		EXPECT_EQ(got.status, want.status);
 		EXPECT_EQ(got.signal, want.signal);
 	}
+}
+
+// qemu-user opens the program file itself, on the lowest free descriptor:
+// started with standard input closed, the program finds the file there.
+TEST(Faults, InputClosed)
+{
+	if (under_emulator())
+		GTEST_SKIP() << "under qemu-user descriptor 0 holds the program file";
+	Outcome got = run_tagjoin(
+	    Invocation{.input = "rs\nSNP\n", .stdin_path = "-"});
+	EXPECT_EQ(got, (Outcome{"", "error reading input: Bad file descriptor",
+	    255}));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +15,10 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#ifndef TAGJOIN_EMULATOR
+#define TAGJOIN_EMULATOR ""
+#endif
 
 namespace {
 
@@ -83,9 +88,11 @@ char state_of(pid_t pid)
 	return paren && paren[1] == ' ' ? paren[2] : '?';
 }
 
+// Waits until the process is in the state wanted, or has ended (Z): a
+// faulty program that ends early must fail its test, not hang it.
 void wait_for_state(pid_t pid, char want)
 {
-	while (state_of(pid) != want)
+	for (char now; (now = state_of(pid)) != want && now != 'Z';)
 		usleep(200);
 }
 
@@ -102,6 +109,11 @@ void interrupt(pid_t pid, const std::vector<int> &signals)
 
 } // namespace
 
+bool under_emulator()
+{
+	return std::string_view{TAGJOIN_EMULATOR} != "";
+}
+
 Outcome run_tagjoin(const std::string &input)
 {
 	return run_tagjoin(Invocation{.input = input});
@@ -113,7 +125,11 @@ pid_t start_tagjoin(int in, int out, int err,
 	// A program that stops reading early must not end the test.
 	std::signal(SIGPIPE, SIG_IGN);
 
+	// A program built for another processor runs under its emulator,
+	// which takes the program's path as its first argument.
 	std::vector<std::string> words = {TAGJOIN_PATH};
+	if (under_emulator())
+		words.insert(words.begin(), TAGJOIN_EMULATOR);
 	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
 	for (std::string &w : words)

@@ -60,6 +60,10 @@ pid_t start_tagjoin(int in, int out, int err,
     const std::vector<std::string> &args = {}, bool ignore_sigpipe = false);
 Outcome run_tagjoin(const std::string &input);
 
+// Whether the program runs under an emulator such as qemu-user, which
+// behaves differently in a few places that the tests name.
+bool under_emulator();
+
 // Spells out bytes so that a failing case shows what it was fed.
 std::string visible(const std::string &bytes, std::size_t most = 300);
 
