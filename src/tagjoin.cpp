@@ -55,14 +55,19 @@ constexpr std::size_t in_block = std::size_t{256} << 10;
 // The input buffer holds the unfinished piece left over from the last
 // block, which is shorter than piece_max, and the next block after it.
 constexpr std::size_t in_size = piece_max + in_block;
-// The output buffer must take the longest line with what stands before it.
-constexpr std::size_t out_size = std::max(in_block, piece_max + 3);
 
 // Line feeds are found in windows of 64 bytes, one bit each in a 64-bit
 // word: one count of trailing zeros then finds the next line feed, and
 // one word serves a dozen short lines.  SSE2 fills the word with four
 // 16-byte compares.
 constexpr std::size_t window = 64;
+// Room made in the output before a line is read the slow way, enough for
+// all that the lines up to the next such read can add: that line, at most
+// piece_max bytes, and the rest of its 64-byte window (see next_line),
+// each line with up to four bytes before it.  Lines are then written
+// without a test for room.
+constexpr std::size_t out_room = piece_max + 8 * window;
+constexpr std::size_t out_size = std::max(in_block, out_room);
 // Lines up to this long are copied with one fixed-size copy, which costs
 // less than a copy of exactly their length (see put).
 constexpr std::size_t short_line = 32;
@@ -97,6 +102,21 @@ inline std::size_t trimmed_length(const char *s, std::size_t n)
 	while (n > 0 && is_white(static_cast<unsigned char>(s[n - 1])))
 		--n;
 	return n;
+}
+
+// trimmed_length for a piece that ends in its line feed.  The usual line
+// ends in a byte that is not white space, and one test tells: made
+// without asking first whether there is a byte before the line feed at
+// all, since a piece that is a line feed alone gets the right length
+// whatever byte stands before it.  That byte is the previous piece's last,
+// or the one the buffer keeps in front of its data.
+inline std::size_t trimmed_before_line_feed(std::string_view piece)
+{
+	std::size_t n = piece.size() - 1;
+	const char *last = piece.data() + static_cast<std::ptrdiff_t>(n) - 1;
+	if (static_cast<unsigned char>(*last) > ' ') [[likely]]
+		return n;
+	return trimmed_length(piece.data(), n);
 }
 
 } // namespace
@@ -235,12 +255,11 @@ constexpr Joint next_record{{'\n'}, 1};
 constexpr Joint first_record{{}, 0};
 
 // Runs once a line: kept inline on purpose, since a call and its frame
-// cost as much as the rest of the work for a short line.
+// cost as much as the rest of the work for a short line.  There is room:
+// next_line_slowly made it.
 [[gnu::always_inline]] inline void put(Output &out, const Joint &before,
     std::string_view line)
 {
-	if (out_size - out.len < sizeof before.text + line.size()) [[unlikely]]
-		deliver(out);
 	char *p = out.buf + out.len;
 	std::memcpy(p, before.text, sizeof before.text);
 	p += before.len;
@@ -265,13 +284,16 @@ constexpr Joint first_record{{}, 0};
 }
 
 // Whether the line begins with the tag.  The four bytes loaded may run
-// past the line, into the next line or the buffer's slack, but the mask
-// keeps only the tag's own bytes, and the line is at least that long.
+// past the line, and the mask keeps only the tag's own bytes, so a line
+// shorter than its tag is never tested for its length: the byte just past
+// every line is white space that trimming took off (the line feed at
+// least), or at the end of the input one of the zeros that each read
+// leaves after the data, and no tag holds either.
 inline bool begins_with(std::string_view line, const Tag &tag)
 {
 	std::uint32_t head;
 	std::memcpy(&head, line.data(), sizeof head);
-	return line.size() >= tag.size && (head & tag.mask) == tag.word;
+	return (head & tag.mask) == tag.word;
 }
 
 // The line feeds among the 64 bytes at p, as the bits of a word.
@@ -377,8 +399,9 @@ inline std::uint64_t line_feeds(const char *p)
 // Cuts a piece that has no line feed within piece_max bytes: piece_max
 // bytes of a longer line, or at the end of the input what is left.  A
 // shorter piece may still grow until the input ends, so it waits for the
-// next refill.  The line feed, if any, stays in the index for a later
-// piece.
+// next refill.  The index starts again at the window where the next piece
+// begins: its line feed, if any, may lie anywhere, and next_line takes the
+// quick way only for a line feed within the window it indexed last.
 [[gnu::always_inline]] inline bool cut_long_piece(Input &in,
     std::string_view &piece)
 {
@@ -387,6 +410,8 @@ inline std::uint64_t line_feeds(const char *p)
 		return false;
 	piece = {in.buf + in.start, n};
 	in.start += n;
+	in.scan = in.start / window * window;
+	in.lf_bits = 0;
 	return true;
 }
 
@@ -418,6 +443,10 @@ inline std::uint64_t line_feeds(const char *p)
 [[gnu::always_inline]] inline bool next_line_slowly(Input &in, Output &out,
     std::string_view &line)
 {
+	// A failed write is kept in out.error and ends the run before the
+	// next read.
+	if (out_size - out.len < out_room)
+		deliver(out);
 	std::string_view piece;
 	for (;;) {
 		std::size_t lf;
@@ -449,14 +478,17 @@ inline std::uint64_t line_feeds(const char *p)
 [[gnu::always_inline]] inline bool next_line(Input &in, Output &out,
     std::string_view &line)
 {
-	std::size_t lf;
-	if (find_line_feed(in, lf) && in.open_line == 0) [[likely]] {
-		// The usual piece ends in the line feed, trimmed with any
-		// white space before it, and is too short to break the limit.
+	if (in.lf_bits != 0) [[likely]] {
+		// The usual piece ends in a line feed of the window indexed
+		// last, after a piece that ended in one too (see
+		// cut_long_piece): it is shorter than a window, so within the
+		// limit, and leaves no line open.  The line feed is trimmed
+		// with any white space before it.
+		std::size_t lf = in.scan - window +
+		    static_cast<std::size_t>(std::countr_zero(in.lf_bits));
 		std::string_view piece = cut_at_line_feed(in, lf);
 		++in.line;
-		line = {piece.data(),
-		    trimmed_length(piece.data(), piece.size() - 1)};
+		line = {piece.data(), trimmed_before_line_feed(piece)};
 		return true;
 	}
 	return next_line_slowly(in, out, line);
@@ -587,10 +619,11 @@ int report(const Ending &e)
 int main(int, char **)
 {
 	// Zeroed once, so that the slack read past the data is never
-	// uninitialised memory.
-	auto in_buf = std::make_unique<char[]>(in_size + slack);
+	// uninitialised memory.  The input keeps a byte in front of its data
+	// for trimmed_before_line_feed.
+	auto in_buf = std::make_unique<char[]>(1 + in_size + slack);
 	auto out_buf = std::make_unique<char[]>(out_size + slack);
 	enlarge_pipe(STDIN_FILENO);
 	enlarge_pipe(STDOUT_FILENO);
-	return report(join_records(in_buf.get(), out_buf.get()));
+	return report(join_records(in_buf.get() + 1, out_buf.get()));
 }
