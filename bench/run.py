@@ -362,6 +362,8 @@ def main():
               "line, and to the awk one-liner and the textbook build.", "",
               "| ratio | measured |", "|---|---:|"]
     lines += [f"| {what} | {got:.2f} |" for what, got in context]
+    if pipes:
+        lines += pipeline_table(pipes, args, cpu)
 
     os.makedirs(DOCS, exist_ok=True)
     bars = [(n, files[f][1] / med[(n, f)] / 1e6) for n, f, _ in cases if f == "realistic"]
