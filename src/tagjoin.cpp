@@ -170,7 +170,6 @@ struct Output {
 struct Tag {
 	std::uint32_t word;
 	std::uint32_t mask;
-	std::size_t size;
 	int number;                     // for the message
 };
 
@@ -185,7 +184,7 @@ constexpr Tag make_tag(int number)
 		mask[i] = 0xff;
 	}
 	return {std::bit_cast<std::uint32_t>(word),
-	    std::bit_cast<std::uint32_t>(mask), text.size(), number};
+	    std::bit_cast<std::uint32_t>(mask), number};
 }
 
 constexpr Tag rs = make_tag(0), snp = make_tag(1), val = make_tag(2),
