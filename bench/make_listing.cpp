@@ -36,16 +36,36 @@ void end_line(std::string &out, Random &rnd)
 	out += '\n';
 }
 
-void add_record(std::string &out, Random &rnd, unsigned id)
+// A record's first line, as both kinds of listing have it.
+void add_rs_line(std::string &out, Random &rnd, unsigned id)
 {
-	static const char *const bases[] = {"A", "C", "G", "T"};
-	char line[256];
+	char line[128];
 	std::snprintf(line, sizeof line,
 	    "rs%u | human | 9606 | snp | genotype=%s | submitterlink=YES | "
 	    "updated 20%02u-%02u-%02u %02u:%02u", id,
 	    rnd.below(2) ? "YES" : "NO", 10 + rnd.below(15), 1 + rnd.below(12),
 	    1 + rnd.below(28), rnd.below(24), rnd.below(60));
 	out += line;
+}
+
+// A CTG line on the assembly named.
+void add_ctg_line(std::string &out, Random &rnd, const char *assembly)
+{
+	char line[256];
+	unsigned pos = rnd.below(250000000);
+	std::snprintf(line, sizeof line,
+	    "CTG | assembly=%s | chr=%u | chr-pos=%u | NT_%06u.%u | "
+	    "ctg-start=%u | ctg-end=%u | loctype=2 | orient=%c", assembly,
+	    1 + rnd.below(22), pos, rnd.below(1000000), 1 + rnd.below(20),
+	    pos % 1000000, pos % 1000000, rnd.below(2) ? '+' : '-');
+	out += line;
+}
+
+void add_record(std::string &out, Random &rnd, unsigned id)
+{
+	static const char *const bases[] = {"A", "C", "G", "T"};
+	char line[256];
+	add_rs_line(out, rnd, id);
 	end_line(out, rnd);
 	std::snprintf(line, sizeof line,
 	    "SNP | alleles='%s/%s' | het=0.%02u | se(het)=0.%02u",
@@ -60,14 +80,7 @@ void add_record(std::string &out, Random &rnd, unsigned id)
 	out += line;
 	end_line(out, rnd);
 	for (unsigned n = 1 + rnd.below(4); n > 0; --n) {
-		unsigned pos = rnd.below(250000000);
-		std::snprintf(line, sizeof line,
-		    "CTG | assembly=GRCh38.p14 | chr=%u | chr-pos=%u | "
-		    "NT_%06u.%u | ctg-start=%u | ctg-end=%u | loctype=2 | "
-		    "orient=%c", 1 + rnd.below(22), pos, rnd.below(1000000),
-		    1 + rnd.below(20), pos % 1000000, pos % 1000000,
-		    rnd.below(2) ? '+' : '-');
-		out += line;
+		add_ctg_line(out, rnd, "GRCh38.p14");
 		end_line(out, rnd);
 	}
 }
@@ -79,12 +92,8 @@ void add_dump_record(std::string &out, Random &rnd, unsigned id, bool ctg)
 	static const char *const bases[] = {"A", "C", "G", "T"};
 	static const char *const labs[] = {"LABX", "BROAD", "SC_JCM", "1000G"};
 	char line[320];
-	std::snprintf(line, sizeof line,
-	    "rs%u | human | 9606 | snp | genotype=%s | submitterlink=YES | "
-	    "updated 20%02u-%02u-%02u %02u:%02u\n", id,
-	    rnd.below(2) ? "YES" : "NO", 10 + rnd.below(15), 1 + rnd.below(12),
-	    1 + rnd.below(28), rnd.below(24), rnd.below(60));
-	out += line;
+	add_rs_line(out, rnd, id);
+	out += '\n';
 	for (unsigned n = 1 + rnd.below(3); n > 0; --n) {
 		const char *lab = labs[rnd.below(4)];
 		std::snprintf(line, sizeof line,
@@ -108,14 +117,8 @@ void add_dump_record(std::string &out, Random &rnd, unsigned id, bool ctg)
 		out += line;
 	}
 	for (unsigned n = ctg ? 1 + rnd.below(3) : 0; n > 0; --n) {
-		unsigned pos = rnd.below(250000000);
-		std::snprintf(line, sizeof line,
-		    "CTG | assembly=GRCh37.p13 | chr=%u | chr-pos=%u | "
-		    "NT_%06u.%u | ctg-start=%u | ctg-end=%u | loctype=2 | "
-		    "orient=%c\n", 1 + rnd.below(22), pos, rnd.below(1000000),
-		    1 + rnd.below(20), pos % 1000000, pos % 1000000,
-		    rnd.below(2) ? '+' : '-');
-		out += line;
+		add_ctg_line(out, rnd, "GRCh37.p13");
+		out += '\n';
 		for (unsigned k = rnd.below(3); k > 0; --k) {
 			std::snprintf(line, sizeof line,
 			    "LOC | GENE%u | locus_id=%u | "

@@ -20,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 
+from readme import Checks, shell_block
+
 SOURCE, TAGJOIN, PART = sys.argv[1], sys.argv[2], sys.argv[3]
 BAD = 'dumps/d.txt: "VAL" expected at beginning of input line 3'
 LISTINGS = {
@@ -29,22 +31,7 @@ LISTINGS = {
     "d.txt": b"rs5\nSNP\nCTG\n",
     "e.txt": b"",
 }
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAILED:", what)
-
-
-def readme_block(marker):
-    """The one fenced shell block of the README that holds marker."""
-    with open(os.path.join(SOURCE, "README.md")) as f:
-        blocks = [b for b in re.findall(r"```sh\n(.*?)```", f.read(), re.S) if marker in b]
-    if len(blocks) != 1:
-        sys.exit(f"README.md: {len(blocks)} shell blocks hold {marker!r}, not one")
-    return blocks[0]
+check = Checks(f"{PART} recipes")
 
 
 class Folder:
@@ -88,10 +75,10 @@ def local(tmp):
     if not shutil.which("parallel"):
         print("GNU parallel not found (apt-get install parallel, or bash .ci/deps)")
         return 77
-    function = readme_block("join_one() {")
+    function = shell_block(SOURCE, "join_one() {")
     for recipe, line, status in [("xargs", "xargs -0", 123), ("parallel", "parallel join_one", 1)]:
         folder = Folder(tmp, recipe)
-        command = next(l for l in readme_block("xargs -0").splitlines() if line in l)
+        command = next(l for l in shell_block(SOURCE, "xargs -0").splitlines() if line in l)
         got, _, err = folder.bash(function + command)
         check(got == status, f"{recipe}: exit status {got}, not {status}")
         check(err == BAD + "\n", f"{recipe}: the bad file's name and message: {err!r}")
@@ -111,8 +98,8 @@ def slurm(tmp):
         os.environ.update(SLURM_CONF=os.path.join(tmp, "slurm", "slurm.conf"))
         folder = Folder(tmp, "array")
         with open(os.path.join(folder.path, "join.sbatch"), "w") as f:
-            f.write(readme_block("#SBATCH --job-name=tagjoin"))
-        submit = readme_block("sbatch --wait --parsable")
+            f.write(shell_block(SOURCE, "#SBATCH --job-name=tagjoin"))
+        submit = shell_block(SOURCE, "sbatch --wait --parsable")
 
         # No file: a message, no job, no log.
         empty = Folder(tmp, "empty")
@@ -138,7 +125,7 @@ def slurm(tmp):
         flow = Folder(tmp, "snakemake")
         for part in ("workflow", "config"):
             os.symlink(os.path.join(SOURCE, part), os.path.join(flow.path, part))
-        got, out, err = flow.bash(readme_block("--profile workflow/profiles/slurm"))
+        got, out, err = flow.bash(shell_block(SOURCE, "--profile workflow/profiles/slurm"))
         check(got != 0, f"snakemake on Slurm: fails for the bad file: {got}")
         log = flow.read("logs", "d.txt.log").decode()
         check(log.startswith(BAD + "\n"), f"snakemake on Slurm: the log: {log!r}\n{err[-2000:]}")
@@ -156,9 +143,7 @@ def main():
         shutil.rmtree(tmp)
     if status == 77:
         return 77
-    print(f"{PART} recipes: {len(failures)} checks failed" if failures else
-          f"{PART} recipes: all checks passed")
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == "__main__":

@@ -14,17 +14,10 @@ import subprocess
 import sys
 import tempfile
 
+from readme import Checks, shell_block
+
 SOURCE, TAGJOIN = sys.argv[1], sys.argv[2]
-failures = []
-checks = 0
-
-
-def check(ok, what):
-    global checks
-    checks += 1
-    if not ok:
-        failures.append(what)
-        print("FAILED:", what)
+check = Checks("workflow")
 
 
 def record(n, ctg=2, val=b"VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn"):
@@ -44,19 +37,9 @@ def dump(records):
     return b"\n".join(header + [line for r in records for line in r]) + b"\n"
 
 
-def readme_block(k):
-    """The first line of the k-th shell block of the README's section on
-    whole dumps: the pipeline, then the command that finds a line."""
-    with open(os.path.join(SOURCE, "README.md")) as f:
-        text = f.read()
-    section = text.split("\n## From a whole dump\n", 1)[1]
-    block = re.findall(r"```sh\n(.*?)\n", section)[k]
-    assert "dump.gz" in block, block
-    return block
-
-
-def readme_pipeline():
-    return readme_block(0)
+# The README's pipeline for a whole dump, and its command that finds line N.
+PIPELINE = shell_block(SOURCE, "| tagjoin > records.txt")
+FIND_LINE = shell_block(SOURCE, "grep -a -n")
 
 
 def find_line(data, n, tmp):
@@ -64,7 +47,7 @@ def find_line(data, n, tmp):
     gz = os.path.join(tmp, "find.gz")
     with gzip.open(gz, "wb") as f:
         f.write(data)
-    command = readme_block(1).replace("dump.gz", gz)
+    command = FIND_LINE.replace("dump.gz", gz)
     return subprocess.run(["bash", "-c", command], env=dict(os.environ, N=str(n)),
                           capture_output=True, check=True).stdout
 
@@ -75,7 +58,7 @@ def by_hand(data, tmp):
     with gzip.open(gz, "wb") as f:
         f.write(data)
     out = os.path.join(tmp, "by-hand.txt")
-    command = readme_pipeline().replace("dump.gz", gz).replace("records.txt", out)
+    command = PIPELINE.replace("dump.gz", gz).replace("records.txt", out)
     env = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"])
     subprocess.run(["bash", "-o", "pipefail", "-c", command], env=env, check=True)
     with open(out, "rb") as f:
@@ -189,8 +172,7 @@ def main():
               "prefilter off: a plain listing joins")
     finally:
         shutil.rmtree(tmp)
-    print(f"workflow: {checks - len(failures)} checks passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == "__main__":

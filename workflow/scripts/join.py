@@ -113,32 +113,29 @@ def join(path, output, log_path, prefilter, drop_incomplete, tagjoin):
         procs = start(commands, path, sink, errors)
         for p in procs:
             p.wait()
-    said = []
     for err in errors:
         err.seek(0)
-        said.append(err.read().decode(errors="replace"))
+    said = [err.read() for err in errors]
+    message = said[-1].decode(errors="replace")
     # tagjoin's failure comes first: the stages before it then die of the
     # pipe it left.  grep finding no line at all is no failure.
     tj = procs[-1]
     upstream = [p for p in procs[:-1]
                 if p.returncode not in ((0, 1) if p.args[0] == "grep" else (0,))]
-    with open(log_path, "w") as log:
-        for p, text in zip(procs[:-1], said):
-            log.write(text)
+    with open(log_path, "wb") as log:
+        log.writelines(said[:-1])
         if tj.returncode == 0 and not upstream:
             os.replace(partial, output)
             return 0
         os.unlink(partial)
-        if tj.returncode != 0:
-            log.write(f"{path}: {said[-1]}\n")
-        else:
+        if tj.returncode == 0:
             culprit = upstream[0]
             log.write(f"{path}: {culprit.args[0]} failed with status "
-                      f"{culprit.returncode}\n")
+                      f"{culprit.returncode}\n".encode())
             return 1
-    bad = line_number(said[-1])
-    if bad:
-        with open(log_path, "ab") as log:
+        log.write(f"{path}: {message}\n".encode())
+        bad = line_number(message)
+        if bad:
             show_context(path, prefilter, drop_incomplete, bad, log)
     return 1
 
