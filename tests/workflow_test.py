@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """workflow_test.py SOURCE TAGJOIN: runs the Snakemake workflow on a folder
-of small dumps and checks what it leaves: each joined file byte for byte
-against the README's pipeline run by hand on the same dump, the exit
-status, each failed file's log (its name, tagjoin's message, the line at
-fault with its number in the dump) and that no failed file has a result.
-Exits 77, which ctest counts as skipped, where snakemake is missing."""
+of small dumps, with each pair of its options, and checks what every job
+leaves against what a plain model of the pipeline says it should: the
+joined file byte for byte, or no result at all, and the log line for line,
+down to the line at fault with its number in the dump.  Then runs one job
+alone with each stage of its pipeline failing, killed or unable to write,
+and checks that none of them passes for success.  Exits 77, which ctest
+counts as skipped, where snakemake is missing."""
 
 import gzip
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -17,8 +20,60 @@ import tempfile
 from readme import Checks, shell_block
 
 SOURCE, TAGJOIN = sys.argv[1], sys.argv[2]
+JOIN_PY = os.path.join(SOURCE, "workflow", "scripts", "join.py")
 check = Checks("workflow")
 
+TAGS = (b"rs", b"SNP", b"VAL", b"CTG")
+
+
+# What the pipeline should make of a dump, worked out without it.
+
+def kept(data, prefilter, drop_incomplete):
+    """The dump's lines that reach tagjoin, each with its number in the
+    dump, and how many records were dropped for want of a CTG line."""
+    lines = data.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    lines = [(n, l) for n, l in enumerate(lines, 1) if not prefilter or l.startswith(TAGS)]
+    if not drop_incomplete:
+        return lines, 0
+    records = [[]]                      # what comes before the first rs line, then records
+    for n, l in lines:
+        if l.startswith(b"rs"):
+            records.append([])
+        records[-1].append((n, l))
+    whole = [r for r in records[1:] if any(l.startswith(b"CTG") for _, l in r)]
+    return records[0] + [line for r in whole for line in r], len(records) - 1 - len(whole)
+
+
+def expected(path, data, prefilter, drop_incomplete):
+    """What the job for the dump at path should leave: the result's bytes,
+    or None for no result, and the log's bytes."""
+    lines, dropped = kept(data, prefilter, drop_incomplete)
+    run = subprocess.run([TAGJOIN], input=b"".join(l + b"\n" for _, l in lines),
+                         capture_output=True)
+    log = b"records without a CTG line dropped: %d\n" % dropped if drop_incomplete else b""
+    if run.returncode == 0:
+        return run.stdout, log
+    message = run.stderr.decode()
+    log += f"{path}: {message}\n".encode()
+    # tagjoin takes a line in pieces of 20000 bytes, line feed included.
+    pieces = []
+    for i, (n, l) in enumerate(lines):
+        cut = [(l + b"\n")[k:k + 20000] for k in range(0, len(l) + 1, 20000)]
+        pieces += [(i, k + 1, len(cut)) for k in range(len(cut))]
+    bad = int(re.search(r"line (\d+)", message)[1])
+    at, piece, count = pieces[bad - 1]
+    where = f" (its piece {piece}, of 20000 bytes each)" if count > 1 else ""
+    log += (f"input line {bad} is line {lines[at][0]} of "
+            f"{path}{where}; it and the lines before it, as tagjoin saw them:\n").encode()
+    for n, l in lines[max(0, at - 4):at + 1]:
+        shown = l[:300] + (b" ..." if len(l) > 300 else b"")
+        log += b"%s %9d  %s\n" % (b">" if n == lines[at][0] else b" ", n, shown)
+    return None, log
+
+
+# Dumps.
 
 def record(n, ctg=2, val=b"VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn"):
     """A record as a whole dump holds it, with lines of other kinds."""
@@ -37,45 +92,220 @@ def dump(records):
     return b"\n".join(header + [line for r in records for line in r]) + b"\n"
 
 
-# The README's pipeline for a whole dump, and its command that finds line N.
-PIPELINE = shell_block(SOURCE, "| tagjoin > records.txt")
-FIND_LINE = shell_block(SOURCE, "grep -a -n")
+def with_line(line, before=3):
+    """A dump whose record number before + 1 ends in line; its number."""
+    data = dump([record(n) for n in range(1, before + 1)] +
+                [record(before + 1)[:5] + [line, b""], record(before + 2)])
+    return data, data.split(b"\n").index(line) + 1
 
 
-def find_line(data, n, tmp):
-    """What the README's command prints for line n of the dump's bytes."""
-    gz = os.path.join(tmp, "find.gz")
-    with gzip.open(gz, "wb") as f:
-        f.write(data)
-    command = FIND_LINE.replace("dump.gz", gz)
-    return subprocess.run(["bash", "-c", command], env=dict(os.environ, N=str(n)),
-                          capture_output=True, check=True).stdout
+PLAIN = b"".join(b"rs%d\nSNP\nVAL\nCTG a\nCTG b\n" % n for n in range(50))
+# A NUL byte and a high byte: kept as they are, not taken for a binary file.
+WHOLE = dump([record(n) for n in range(1, 40)] + [record(40)[:5] + [b"CTG | x\0y \xff", b""]])
+# A lower-case VAL line is not kept: the CTG line after it is at fault.
+BAD = dump([record(n) for n in range(1, 6)] + [record(6, val=b"val | validated=NO")] + [record(7)])
+BAD_AT = BAD.split(b"\n").index(b"CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=60 | orient=+") + 1
+# A line of 20000 bytes and more that ends in white space counts twice:
+# its second piece, a blank line, is at fault.
+WIDE, WIDE_AT = with_line(b"CTG | long" + b" " * 25000)
+# Too long, named by its first piece; the second, with white space at the
+# cut and text after it.
+LONG, LONG_AT = with_line(b"CTG | " + b"x" * 29994)
+CUT, CUT_AT = with_line(b"CTG " + b"y" * 19995 + b" z")
+# A blank line: gone with the other kinds, at fault without them.
+BLANK = b"rs1\nSNP\nVAL\nCTG\n\nrs2\nSNP\nVAL\nCTG\n"
+# Records without a CTG line first, in the middle, two in a row, and last.
+INCOMPLETE = dump([record(1, ctg=0), record(2), record(3, ctg=0), record(4, ctg=0),
+                   record(5), record(6, ctg=0)])
+LAST_INCOMPLETE = dump([record(1), record(2), record(3, ctg=0)])
+
+# name: (bytes, the line at fault with the default options and its piece)
+FILES = {
+    "plain listing.txt": (PLAIN, None),
+    "whole.txt.gz": (WHOLE, None),
+    "bad.txt.gz": (BAD, (BAD_AT, "")),
+    "wide.txt": (WIDE, (WIDE_AT, " (its piece 2,")),
+    "long.txt.gz": (LONG, (LONG_AT, " (its piece 1,")),
+    "cut.txt": (CUT, (CUT_AT, " (its piece 1,")),
+    "blank.txt": (BLANK, None),
+    "incomplete.gz": (INCOMPLETE, (INCOMPLETE.split(b"\n").index(record(2)[0]) + 1, "")),
+    "last-incomplete.txt": (LAST_INCOMPLETE, None),
+    "empty.txt": (b"", None),
+}
+# Files that the decompressor cannot read whole: no option makes them join.
+UNREADABLE = {
+    "not-gzip.txt.gz": b"rs1\nSNP\nVAL\nCTG\n",
+    "truncated.txt.gz": gzip.compress(WHOLE)[:600],
+}
 
 
-def by_hand(data, tmp):
-    """What the README's pipeline makes of the dump's bytes."""
-    gz = os.path.join(tmp, "by-hand.gz")
-    with gzip.open(gz, "wb") as f:
-        f.write(data)
-    out = os.path.join(tmp, "by-hand.txt")
-    command = PIPELINE.replace("dump.gz", gz).replace("records.txt", out)
-    env = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"])
-    subprocess.run(["bash", "-o", "pipefail", "-c", command], env=env, check=True)
-    with open(out, "rb") as f:
-        return f.read()
-
-
-def snakemake(work, dumps, *config):
-    run = subprocess.run(
-        ["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"),
-         "-d", work, "--cores", "2", "-k", "--config", f"dumps={dumps}",
-         f"tagjoin={TAGJOIN}", *config], capture_output=True, text=True)
-    return run.returncode, run.stdout + run.stderr
+def write_dumps(folder):
+    os.makedirs(os.path.join(folder, "sub"))
+    with open(os.path.join(folder, "sub", "inner.txt"), "wb") as f:
+        f.write(PLAIN)
+    for name, (data, _) in FILES.items():
+        with (gzip.open if name.endswith(".gz") else open)(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    for name, data in UNREADABLE.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
 
 
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+# The README's pipeline for a whole dump, and its command that finds line N.
+PIPELINE = shell_block(SOURCE, "| tagjoin > records.txt")
+FIND_LINE = shell_block(SOURCE, "grep -a -n")
+
+
+def readme(command, data, tmp, **env):
+    """Runs a command of the README's on the dump's bytes as dump.gz;
+    returns what it writes to records.txt, or else to standard output."""
+    gz, out = os.path.join(tmp, "readme.gz"), os.path.join(tmp, "readme.txt")
+    with gzip.open(gz, "wb") as f:
+        f.write(data)
+    env = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"], **env)
+    run = subprocess.run(["bash", "-o", "pipefail", "-c",
+                          command.replace("dump.gz", gz).replace("records.txt", out)],
+                         env=env, capture_output=True, check=True)
+    return read(out) if "records.txt" in command else run.stdout
+
+
+def snakemake(work, *config):
+    """Runs the workflow in work on work/dumps.  Snakemake would remove a
+    failed job's output itself: --keep-incomplete leaves that to the job."""
+    run = subprocess.run(
+        ["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"), "-d", work,
+         "--cores", "2", "-k", "--keep-incomplete", "--config", "dumps=dumps",
+         f"tagjoin={TAGJOIN}", *config], capture_output=True, text=True)
+    return run.returncode, run.stdout + run.stderr
+
+
+def check_options(tmp, folder):
+    """Every file with each pair of options, against the model."""
+    for prefilter in (True, False):
+        for drop in (False, True):
+            options = f"prefilter={prefilter} drop_incomplete={drop}"
+            work = os.path.join(tmp, f"work-{prefilter}-{drop}")
+            os.makedirs(work)
+            os.symlink(folder, os.path.join(work, "dumps"))
+            status, said = snakemake(work, f"prefilter={prefilter}", f"drop_incomplete={drop}")
+            check(status != 0, f"{options}: snakemake exits non-zero when a file failed")
+            check("not joined, as not a file: dumps/sub" in said,
+                  f"{options}: the subfolder is named as not joined\n{said}")
+            joined = []
+            for name, (data, fault) in FILES.items():
+                base = name.removesuffix(".gz")
+                result = os.path.join(work, "results", base + ".joined")
+                want, log = expected(f"dumps/{name}", data, prefilter, drop)
+                got = read(os.path.join(work, "logs", base + ".log"))
+                check(got == log, f"{options}: {name}: the log\n{got!r}\nnot\n{log!r}")
+                if want is None:
+                    check(not os.path.exists(result), f"{options}: {name}: no result")
+                else:
+                    joined.append(base + ".joined")
+                    check(os.path.exists(result) and read(result) == want,
+                          f"{options}: {name}: joined as the model says")
+                if fault and prefilter and not drop:
+                    line, piece = fault
+                    check(f"is line {line} of dumps/{name}{piece}".encode() in log,
+                          f"the model: {name} fails at line {line}{piece}\n{log!r}")
+            for name in UNREADABLE:
+                base = name.removesuffix(".gz")
+                log = read(os.path.join(work, "logs", base + ".log")).decode(errors="replace")
+                check(re.search(rf"^dumps/{name}: (igzip|pigz|gzip) failed with status \d+: .",
+                                log, re.M), f"{options}: {name}: the decompressor's failure\n{log}")
+                check(not os.path.exists(os.path.join(work, "results", base + ".joined")),
+                      f"{options}: {name}: no result")
+            left = sorted(os.listdir(os.path.join(work, "results")))
+            check(left == sorted(joined), f"{options}: nothing else in results/: {left}")
+
+
+def check_readme(tmp):
+    """The model joins as the README's pipeline does, and the README's
+    command finds the line that a message names."""
+    for name, (data, _) in FILES.items():
+        want, _ = expected(name, data, True, False)
+        # grep finding no line fails the README's pipeline under pipefail.
+        if want is not None and data:
+            check(readme(PIPELINE, data, tmp) == want, f"{name}: the model joins as the README")
+    n = re.search(rb"line (\d+)", subprocess.run(
+        [TAGJOIN], input=b"".join(l + b"\n" for _, l in kept(BAD, True, False)[0]),
+        capture_output=True).stderr)[1]
+    check(readme(FIND_LINE, BAD, tmp, N=n.decode()).startswith(b"%d:CTG" % BAD_AT),
+          "bad.txt: the README's command finds the line at fault")
+
+
+# A stage that fails: it does its work, or part of it, then fails as said.
+FAIL = 'echo "{name}: something went wrong" >&2; exit 3'
+KILLED = "kill -9 $$"
+# More than a pipe holds, so that a stage before one that stops reading
+# dies of the closed pipe, which is not a failure of its own.
+BIG = dump([record(n) for n in range(1, 2000)])
+STAGES = [  # stage, options, what it does, the dump, the failures the log names
+    ("igzip", [], f'gzip "$@"; {FAIL}', "whole.txt.gz",
+     ["igzip failed with status 3: igzip: something went wrong"]),
+    ("igzip", [], f'gzip "$@" | head -c 2000; {KILLED}', "big.txt.gz", ["igzip was killed by SIGKILL"]),
+    ("igzip", [], f'gzip "$@"; {FAIL}', "bad.txt.gz",
+     ["igzip failed with status 3: igzip: something went wrong",
+      # five records of five tagged lines, then rs, SNP and CTG
+      f'"VAL" expected at beginning of input line {5 * 5 + 3}']),
+    ("grep", [], f'{{real}} "$@"; {FAIL}', "whole.txt.gz",
+     ["grep failed with status 3: grep: something went wrong"]),
+    ("grep", [], f'{{real}} "$@" | head -c 2000; {KILLED}', "plain listing.txt", ["grep was killed by SIGKILL"]),
+    ("awk", ["--drop-incomplete"], f'{{real}} "$@"; {FAIL}', "whole.txt.gz",
+     ["awk failed with status 3: awk: something went wrong"]),
+    ("awk", ["--drop-incomplete", "--no-prefilter"], f'{{real}} "$@" | head -c 200; {KILLED}',
+     "plain listing.txt", ["awk was killed by SIGKILL"]),
+    ("tagjoin", [], f'head -c 2000 | {TAGJOIN}; {KILLED}', "big.txt.gz", ["tagjoin was killed by SIGKILL"]),
+    ("tagjoin", [], f'{TAGJOIN}; exit 4', "whole.txt.gz", ["tagjoin failed with status 4"]),
+    # The result cannot grow past 4 KiB: a full disk, or a quota.
+    ("write", [], None, "whole.txt.gz", ["tagjoin was killed by SIGXFSZ"]),
+]
+
+
+def check_stages(tmp, folder):
+    """join.py alone, without Snakemake to clean up after it: each stage
+    failing in turn, and the write of the result."""
+    shims = os.path.join(tmp, "shims")
+    os.makedirs(shims)
+    with gzip.open(os.path.join(tmp, "big.txt.gz"), "wb") as f:
+        f.write(BIG)
+    out, log = os.path.join(tmp, "out.joined"), os.path.join(tmp, "out.log")
+    run = subprocess.run(["python3", JOIN_PY, "--tagjoin", TAGJOIN,
+                          os.path.join(folder, "whole.txt.gz"), out, log])
+    check(run.returncode == 0 and read(out) == expected("", WHOLE, True, False)[0]
+          and read(log) == b"", "join.py alone joins a dump")
+    os.unlink(out)
+    env = dict(os.environ, PATH=shims + os.pathsep + os.environ["PATH"])
+    for stage, options, body, name, says in STAGES:
+        for f in os.listdir(shims):
+            os.unlink(os.path.join(shims, f))
+        if body:
+            with open(os.path.join(shims, stage), "w") as f:
+                f.write("#!/bin/sh\n" + body.format(real=shutil.which(stage), name=stage) + "\n")
+            os.chmod(os.path.join(shims, stage), 0o755)
+        path = os.path.join(tmp if name == "big.txt.gz" else folder, name)
+        run = subprocess.run(
+            ["python3", JOIN_PY, *options, "--tagjoin",
+             os.path.join(shims, "tagjoin") if stage == "tagjoin" else TAGJOIN, path, out, log],
+            env=env, capture_output=True,
+            preexec_fn=None if body else lambda: resource.setrlimit(
+                resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY)))
+        what = f"{says[0]} ({' '.join(options)} {name})"
+        check(run.returncode == 1, f"{what}: join.py exits 1, not {run.returncode} {run.stderr!r}")
+        check(not os.path.exists(out) and not os.path.exists(out + ".partial"),
+              f"{what}: no result, nothing partial")
+        said = read(log).decode(errors="replace").splitlines()
+        named = [l[len(path) + 2:] for l in said if l.startswith(path + ": ")]
+        check(named == says, f"{what}: the log names {named}")
+        if says[-1].startswith('"'):
+            _, context = expected(path, FILES[name][0], "--no-prefilter" not in options,
+                                  "--drop-incomplete" in options)
+            check(read(log).endswith(context), f"{what}: the line at fault in the log")
 
 
 def main():
@@ -85,91 +315,11 @@ def main():
         return 77
     tmp = tempfile.mkdtemp(prefix="tagjoin-workflow-")
     try:
-        work = os.path.join(tmp, "work")
-        folder = os.path.join(work, "dumps")
-        os.makedirs(folder)
-
-        plain = b"".join(b"rs%d\nSNP\nVAL\nCTG a\nCTG b\n" % n for n in range(50))
-        # A NUL byte and a high byte: kept as they are, not taken for a
-        # binary file.
-        whole = dump([record(n) for n in range(1, 40)] +
-                     [record(40)[:5] + [b"CTG | x\0y \xff", b""]])
-        # A lower-case VAL line is not kept: the CTG line after it is the
-        # one at fault.
-        bad = dump([record(n) for n in range(1, 6)] +
-                   [record(6, val=b"val | validated=NO")] + [record(7)])
-        bad_at = bad.split(b"\n").index(b"CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=60 | orient=+") + 1
-        # A line of 20000 bytes and more, its end white space, counts twice
-        # in tagjoin's numbering: its second piece, a blank line, is the
-        # line at fault.
-        long_ctg = b"CTG | long" + b" " * 25000
-        wide = dump([record(n) for n in range(1, 4)] +
-                    [record(4)[:5] + [long_ctg, b""]] + [record(5)])
-        wide_at = wide.split(b"\n").index(long_ctg) + 1
-        incomplete = dump([record(1), record(2, ctg=0), record(3)])
-        files = {"plain listing.txt": plain, "whole.txt.gz": whole, "bad.txt.gz": bad,
-                 "wide.txt": wide, "incomplete.txt.gz": incomplete}
-        for name, data in files.items():
-            with (gzip.open if name.endswith(".gz") else open)(
-                    os.path.join(folder, name), "wb") as f:
-                f.write(data)
-
-        status, said = snakemake(work, "dumps")
-        check(status != 0, "snakemake exits non-zero when a file failed")
-        # A name with a space in it joins like any other.
-        for name in ("plain listing.txt", "whole.txt"):
-            got = os.path.join(work, "results", name + ".joined")
-            check(os.path.exists(got) and read(got) == by_hand(files.get(name) or
-                  files[name + ".gz"], tmp), f"{name}: joined as by hand\n{said}")
-        for name in ("bad.txt", "wide.txt", "incomplete.txt"):
-            check(not os.path.exists(os.path.join(work, "results", name + ".joined")),
-                  f"{name}: no result for a failed file")
-        check(not [f for f in os.listdir(os.path.join(work, "results"))
-                   if not f.endswith(".joined")], "nothing half-written is left")
-
-        def log(name):
-            return read(os.path.join(work, "logs", name + ".log")).decode(errors="replace")
-
-        lines = log("bad.txt")
-        said = re.search(r'^dumps/bad\.txt\.gz: "VAL" expected at beginning of input line (\d+)$',
-                         lines, re.M)
-        check(said, f"bad.txt: name and message\n{lines}")
-        check(said and find_line(bad, int(said[1]), tmp).startswith(b"%d:CTG" % bad_at),
-              "bad.txt: the README's command finds the line at fault")
-        check(re.search(rf"^> +{bad_at}  CTG \| assembly=GRCh37\.p13 \| chr=7 \| chr-pos=60 ",
-                        lines, re.M), f"bad.txt: the line at fault, line {bad_at}\n{lines}")
-        check(len(re.findall(r"^  +\d+  ", lines, re.M)) == 4, f"bad.txt: four lines before it\n{lines}")
-        lines = log("wide.txt")
-        check(re.search(r'^dumps/wide\.txt: "rs" expected at beginning of input line \d+$',
-                        lines, re.M), f"wide.txt: name and message\n{lines}")
-        check(re.search(rf"is line {wide_at} of dumps/wide\.txt \(its piece 2,", lines)
-              and re.search(rf"^> +{wide_at}  CTG \| long", lines, re.M),
-              f"wide.txt: the long line, {wide_at}, and its piece\n{lines}")
-        lines = log("incomplete.txt")
-        check('"CTG" expected at beginning of input line' in lines,
-              f"incomplete.txt: a record without CTG fails\n{lines}")
-
-        # drop_incomplete: the record goes, its count to the log, and the
-        # rest joins as the README's pipeline joins the dump without it.
-        os.remove(os.path.join(folder, "bad.txt.gz"))
-        os.remove(os.path.join(folder, "wide.txt"))
-        status, said = snakemake(work, "dumps", "drop_incomplete=True")
-        check(status == 0, f"snakemake exits 0 when every file joined\n{said}")
-        got = os.path.join(work, "results", "incomplete.txt.joined")
-        check(os.path.exists(got) and
-              read(got) == by_hand(dump([record(1), record(3)]), tmp),
-              "incomplete.txt: joined without the record that lacks CTG")
-        check("records without a CTG line dropped: 1" in log("incomplete.txt"),
-              "incomplete.txt: the count of dropped records in the log")
-
-        # Off, every line goes to tagjoin: the dump's header is at fault,
-        # under its own line number.
-        status, said = snakemake(work, "dumps", "prefilter=False", "drop_incomplete=False")
-        check(status != 0, "prefilter off: a whole dump fails")
-        check('dumps/whole.txt.gz: "rs" expected at beginning of input line 1\n'
-              in log("whole.txt"), "prefilter off: the header is line 1")
-        check(read(os.path.join(work, "results", "plain listing.txt.joined")) == by_hand(plain, tmp),
-              "prefilter off: a plain listing joins")
+        folder = os.path.join(tmp, "dumps")
+        write_dumps(folder)
+        check_readme(tmp)
+        check_stages(tmp, folder)
+        check_options(tmp, folder)
     finally:
         shutil.rmtree(tmp)
     return check.report()

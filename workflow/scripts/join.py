@@ -1,15 +1,21 @@
-# Joins one dump into results/NAME.joined, run by the workflow's join rule.
+# Joins one dump into results/NAME.joined, run by the workflow's join rule,
+# or alone:
+#
+#   python3 join.py [--no-prefilter] [--drop-incomplete] [--tagjoin PATH] DUMP OUTPUT LOG
 #
 # The pipeline is the one the README gives: the fastest decompressor
 # installed, when the file ends in .gz; grep for the lines that begin with
 # a tag; keep.awk, when records without a CTG line are to be dropped; then
 # tagjoin.  Output goes to a temporary name beside the result and takes the
-# result's name only when every stage succeeded.  When tagjoin rejects a
-# line, the log gets the file's name, tagjoin's message, and that line with
-# the few before it, numbered as in the dump.
+# result's name only when every stage succeeded.  The log names each stage
+# that failed, with its status or the signal that killed it; when tagjoin
+# rejects a line, it gets tagjoin's message, and that line with the few
+# before it, numbered as in the dump.
 
+import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -20,7 +26,6 @@ KEEP_AWK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "keep.awk")
 PIECE = 20000
 CONTEXT = 4                     # lines shown before the one at fault
 SHOWN = 300                     # bytes shown of each line
-C_LOCALE = dict(os.environ, LC_ALL="C")
 
 
 def decompressor():
@@ -54,16 +59,45 @@ def stages(path, prefilter, drop_incomplete, numbered=False):
 
 def start(commands, path, sink, errors):
     """Starts the commands as a pipeline from the file at path into sink;
-    each one's standard error goes to its own file of errors."""
+    each one's standard error goes to its own file of errors.  In the C
+    locale every byte is a character."""
     procs = []
     prev = open(path, "rb")
+    env = dict(os.environ, LC_ALL="C")
     for argv, err in zip(commands, errors):
-        p = subprocess.Popen(argv, stdin=prev, stderr=err, env=C_LOCALE,
+        p = subprocess.Popen(argv, stdin=prev, stderr=err, env=env,
                              stdout=sink if argv is commands[-1] else subprocess.PIPE)
         prev.close()
         prev = p.stdout
         procs.append(p)
     return procs
+
+
+def succeeded(p):
+    # grep finding no line at all is no failure.
+    return p.returncode in ((0, 1) if p.args[0] == "grep" else (0,))
+
+
+def failures(procs, said):
+    """What to say of each stage that failed, in the pipeline's order.  A
+    stage that a later failed stage left writing to a closed pipe died of
+    that, not of a fault of its own, and is not named."""
+    out, later_failed = [], False
+    for p, err in reversed(list(zip(procs, said))):
+        if succeeded(p):
+            continue
+        name = os.path.basename(p.args[0])
+        last = (err.decode(errors="replace").strip().splitlines() or [""])[-1]
+        if p.returncode < 0:
+            if not (later_failed and p.returncode == -signal.SIGPIPE):
+                out.append(f"{name} was killed by {signal.Signals(-p.returncode).name}")
+        elif p is procs[-1] and p.returncode == 255 and last:
+            out.append(last)            # tagjoin's own message says it all
+        else:
+            out.append(f"{name} failed with status {p.returncode}"
+                       + (f": {last}" if last else ""))
+        later_failed = True
+    return out[::-1]
 
 
 def line_number(message):
@@ -109,39 +143,47 @@ def join(path, output, log_path, prefilter, drop_incomplete, tagjoin):
     commands = stages(path, prefilter, drop_incomplete) + [[tagjoin]]
     partial = output + ".partial"
     errors = [tempfile.TemporaryFile() for _ in commands]
-    with open(partial, "wb") as sink:
-        procs = start(commands, path, sink, errors)
-        for p in procs:
-            p.wait()
-    for err in errors:
-        err.seek(0)
-    said = [err.read() for err in errors]
-    message = said[-1].decode(errors="replace")
-    # tagjoin's failure comes first: the stages before it then die of the
-    # pipe it left.  grep finding no line at all is no failure.
-    tj = procs[-1]
-    upstream = [p for p in procs[:-1]
-                if p.returncode not in ((0, 1) if p.args[0] == "grep" else (0,))]
-    with open(log_path, "wb") as log:
-        log.writelines(said[:-1])
-        if tj.returncode == 0 and not upstream:
+    try:
+        with open(partial, "wb") as sink:
+            procs = start(commands, path, sink, errors)
+            for p in procs:
+                p.wait()
+        for err in errors:
+            err.seek(0)
+        said = [err.read() for err in errors]
+        failed = failures(procs, said)
+        if not failed:
             os.replace(partial, output)
-            return 0
-        os.unlink(partial)
-        if tj.returncode == 0:
-            culprit = upstream[0]
-            log.write(f"{path}: {culprit.args[0]} failed with status "
-                      f"{culprit.returncode}\n".encode())
-            return 1
-        log.write(f"{path}: {message}\n".encode())
-        bad = line_number(message)
+    finally:
+        if os.path.exists(partial):
+            os.unlink(partial)
+    with open(log_path, "wb") as log:
+        # What the stages that succeeded said: keep.awk's count of dropped
+        # records, a decompressor's warnings.
+        log.writelines(err for p, err in zip(procs, said) if succeeded(p))
+        for what in failed:
+            log.write(f"{path}: {what}\n".encode())
+        bad = procs[-1].returncode == 255 and line_number(failed[-1])
         if bad:
             show_context(path, prefilter, drop_incomplete, bad, log)
-    return 1
+    return 1 if failed else 0
+
+
+def main():
+    """The join rule's job, or the same from the command line."""
+    if "snakemake" in globals():
+        sm = snakemake  # noqa: F821 (set by Snakemake's script directive)
+        return join(str(sm.input[0]), str(sm.output[0]), str(sm.log[0]),
+                    sm.params.prefilter, sm.params.drop_incomplete, sm.params.tagjoin)
+    parser = argparse.ArgumentParser(description="Joins one dump, as the workflow's jobs do.")
+    parser.add_argument("--no-prefilter", dest="prefilter", action="store_false")
+    parser.add_argument("--drop-incomplete", action="store_true")
+    parser.add_argument("--tagjoin", default="tagjoin")
+    for name in ("dump", "output", "log"):
+        parser.add_argument(name)
+    a = parser.parse_args()
+    return join(a.dump, a.output, a.log, a.prefilter, a.drop_incomplete, a.tagjoin)
 
 
 if __name__ == "__main__":
-    sm = snakemake  # noqa: F821 (set by Snakemake's script directive)
-    sys.exit(join(str(sm.input[0]), str(sm.output[0]), str(sm.log[0]),
-                  sm.params.prefilter, sm.params.drop_incomplete,
-                  sm.params.tagjoin))
+    sys.exit(main())
