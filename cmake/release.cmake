@@ -2,15 +2,25 @@
 # tagjoin-VERSION-linux-ARCH.tar.gz and a .deb, each holding the program
 # linked statically, its man page, the README and the licence.
 #
-#   cmake -P cmake/release.cmake        # artifacts in dist/
+#   cmake [-DOUT=DIR] [-DQEMU_AARCH64=EMULATOR] -P cmake/release.cmake
 #
 # The aarch64 build needs Debian's g++-aarch64-linux-gnu; both builds go to
-# build-release/ARCH.  Before anything is kept, each program built is run
-# on examples/sample.txt (the aarch64 one under qemu-aarch64-static) and
-# must give the bytes that the x86-64 one gives.
+# OUT/build-release/ARCH (OUT is the source folder unless named), the
+# artifacts to OUT/build-release/staging.  Only when each program built
+# runs on examples/sample.txt (the aarch64 one under qemu-aarch64-static,
+# or the EMULATOR named) and gives the bytes that the x86-64 one gives
+# does the staging folder become OUT/dist; a release that fails leaves no
+# dist/ at all, so that nothing unchecked can be taken for a release.
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(source ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
-set(dist ${source}/dist)
+if(NOT DEFINED OUT)
+  set(OUT ${source})
+endif()
+if(NOT DEFINED QEMU_AARCH64)
+  set(QEMU_AARCH64 qemu-aarch64-static)
+endif()
+set(dist ${OUT}/dist)
+set(staging ${OUT}/build-release/staging)
 set(sample ${source}/examples/sample.txt)
 
 function(run)
@@ -18,9 +28,9 @@ function(run)
     COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 
-# Builds the program for one processor and makes its packages in dist/.
+# Builds the program for one processor and stages its packages.
 function(release arch)
-  set(build ${source}/build-release/${arch})
+  set(build ${OUT}/build-release/${arch})
   set(toolchain)
   if(NOT arch STREQUAL "x86_64")
     set(toolchain --toolchain ${source}/cmake/${arch}-linux-gnu.cmake)
@@ -30,7 +40,7 @@ function(release arch)
   run(${CMAKE_COMMAND} --build ${build} --target tagjoin -j2)
   run(cpack --config ${build}/CPackConfig.cmake -B ${build}/packages)
   file(GLOB made ${build}/packages/*.tar.gz ${build}/packages/*.deb)
-  file(COPY ${made} DESTINATION ${dist})
+  file(COPY ${made} DESTINATION ${staging})
 endfunction()
 
 # The joined sample from a program: run under the emulator given, if any.
@@ -43,14 +53,15 @@ function(joined_sample out)
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
 
-file(REMOVE_RECURSE ${dist})
+file(REMOVE_RECURSE ${dist} ${staging})
 release(x86_64)
 release(aarch64)
-joined_sample(want ${source}/build-release/x86_64/tagjoin)
-joined_sample(got qemu-aarch64-static ${source}/build-release/aarch64/tagjoin)
+joined_sample(want ${OUT}/build-release/x86_64/tagjoin)
+joined_sample(got ${QEMU_AARCH64} ${OUT}/build-release/aarch64/tagjoin)
 if(NOT got STREQUAL want)
   message(FATAL_ERROR "the aarch64 program joins the sample differently")
 endif()
+file(RENAME ${staging} ${dist})
 file(GLOB artifacts RELATIVE ${dist} ${dist}/*)
 list(JOIN artifacts "\n  " listing)
 message(STATUS "in ${dist}:\n  ${listing}")

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# release_test.sh SOURCE WORK NATIVE: makes the release artifacts with
+# cmake/release.cmake into WORK and checks them (check_release.sh); then
+# makes them again with an aarch64 program that joins the sample wrongly,
+# and with one that fails, and checks that each such release fails and
+# leaves no dist/.  Exits 77, which ctest counts as skipped, where the
+# cross compiler or qemu is missing.
+set -euo pipefail
+source=$1 work=$2 native=$3
+
+for tool in aarch64-linux-gnu-g++ qemu-aarch64-static dpkg-deb file; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "$tool not found (bash .ci/deps installs it): the release was not made"
+    exit 77
+  fi
+done
+
+mkdir -p "$work"
+cmake -DOUT="$work" -P "$source/cmake/release.cmake"
+sh "$source/tests/check_release.sh" "$work/dist" "$source/examples/sample.txt" "$native"
+
+# Emulators that make the aarch64 program look wrong: one changes a byte
+# of what it writes, one fails.
+fakes=$work/fakes
+mkdir -p "$fakes"
+printf '#!/bin/sh\nqemu-aarch64-static "$@" | tr r R\n' > "$fakes/wrong"
+printf '#!/bin/sh\nqemu-aarch64-static "$@"\nexit 1\n' > "$fakes/failing"
+chmod +x "$fakes/wrong" "$fakes/failing"
+for fake in wrong failing; do
+  if cmake -DOUT="$work" -DQEMU_AARCH64="$fakes/$fake" -P "$source/cmake/release.cmake" \
+    > "$work/$fake.log" 2>&1; then
+    echo "the release passed with an aarch64 program that is $fake"
+    exit 1
+  fi
+  if [[ -e $work/dist ]]; then
+    echo "the release with an aarch64 program that is $fake left dist/:"
+    ls -l "$work/dist"
+    exit 1
+  fi
+  echo "release: refused, leaving no dist/, with an aarch64 program that is $fake"
+done
