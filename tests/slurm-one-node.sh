@@ -12,32 +12,63 @@
 # start stops what an earlier start left running, then starts afresh and
 # waits until sinfo shows the node idle.  MAX_ARRAY_SIZE (default 1001,
 # Slurm's own) bounds job arrays as a site's MaxArraySize does.  stop
-# ends the daemons by their process ids and waits for them to go.
+# ends the daemons and says so only when none is left.  Both find them by
+# their process ids, by the ports this cluster's slurmctld and slurmd
+# listen on, and by the socket of its munged, so that daemons whose
+# folder was removed are found too.
 set -euo pipefail
 
 dir=${TAGJOIN_SLURM:-/tmp/tagjoin-slurm}
 conf=$dir/slurm.conf
 export SLURM_CONF=$conf
+ctld_port=16817
+slurmd_port=16818
 
 die() {
   echo "slurm-one-node: $*" >&2
   exit 1
 }
 
-stop() {
-  local pid_file pid
-  for pid_file in "$dir/slurmd.pid" "$dir/slurmctld.pid" "$dir/munged.pid"; do
-    [[ -s $pid_file ]] || continue
-    pid=$(<"$pid_file")
-    if kill "$pid" 2>/dev/null; then
-      for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-      done
-      kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
-    fi
-    rm -f "$pid_file"
+# The process ids of this cluster's daemons that are running.
+daemons() {
+  local pid
+  {
+    cat "$dir/slurmd.pid" "$dir/slurmctld.pid" "$dir/munged.pid" 2>/dev/null || true
+    ss -Htlnp "( sport = :$ctld_port or sport = :$slurmd_port )" |
+      grep -o 'pid=[0-9]*' | cut -d= -f2
+    pgrep -f -- "--socket=$dir/munge.socket" || true
+  } | sort -un | while read -r pid; do
+    # A stale pid file may name a process that is no daemon of ours, and
+    # a daemon that has ended may wait as a zombie for a parent that
+    # never reaps it.
+    read -r _ comm state _ <"/proc/$pid/stat" 2>/dev/null || continue
+    case $comm:$state in
+    "(slurmctld)":[^Z] | "(slurmd)":[^Z] | "(munged)":[^Z]) echo "$pid" ;;
+    esac
   done
+}
+
+stop() {
+  local pids
+  pids=$(daemons)
+  if [[ -n $pids ]]; then
+    # shellcheck disable=SC2086 # a word a process id
+    kill $pids 2>/dev/null || true
+    for _ in $(seq 100); do
+      [[ -z $(daemons) ]] && break
+      sleep 0.1
+    done
+    pids=$(daemons)
+    # shellcheck disable=SC2086
+    [[ -z $pids ]] || kill -9 $pids 2>/dev/null || true
+    sleep 0.2
+  fi
+  rm -f "$dir/slurmd.pid" "$dir/slurmctld.pid" "$dir/munged.pid"
+  pids=$(daemons)
+  if [[ -n $pids ]]; then
+    ps -o pid=,args= -p "${pids//$'\n'/,}" >&2 || true
+    die "still running after stop: the processes above"
+  fi
 }
 
 write_conf() {
@@ -50,8 +81,8 @@ ClusterName=tagjoin
 SlurmctldHost=localhost(127.0.0.1)
 SlurmUser=root
 SlurmdUser=root
-SlurmctldPort=16817
-SlurmdPort=16818
+SlurmctldPort=$ctld_port
+SlurmdPort=$slurmd_port
 AuthType=auth/munge
 AuthInfo=socket=$dir/munge.socket
 CredType=cred/munge
@@ -109,6 +140,9 @@ start() {
 shopt -s extglob
 case ${1:-} in
 start) start "${2:-}" ;;
-stop) stop ;;
+stop)
+  stop
+  echo "one-node Slurm stopped: no slurmctld, slurmd or munged of it runs"
+  ;;
 *) die "usage: slurm-one-node.sh start [MAX_ARRAY_SIZE] | stop" ;;
 esac
