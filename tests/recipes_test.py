@@ -76,13 +76,26 @@ def local(tmp):
         print("GNU parallel not found (apt-get install parallel, or bash .ci/deps)")
         return 77
     function = shell_block(SOURCE, "join_one() {")
-    for recipe, line, status in [("xargs", "xargs -0", 123), ("parallel", "parallel join_one", 1)]:
+    # recipe, its line, its status when one file fails and when two do
+    for recipe, line, status, status2 in [("xargs", "xargs -0", 123, 123),
+                                          ("parallel", "parallel join_one", 1, 2)]:
         folder = Folder(tmp, recipe)
         command = next(l for l in shell_block(SOURCE, "xargs -0").splitlines() if line in l)
         got, _, err = folder.bash(function + command)
         check(got == status, f"{recipe}: exit status {got}, not {status}")
         check(err == BAD + "\n", f"{recipe}: the bad file's name and message: {err!r}")
         folder.check_outputs(recipe, lambda name: f"dumps/{name}.joined")
+        # The output cannot grow past 16 KiB: a full disk, or a quota.
+        full = Folder(tmp, recipe + "-full")
+        big = os.path.join(full.path, "dumps", "big.txt")
+        with open(big, "wb") as f:
+            f.write(b"rs1\nSNP\nVAL\n" + b"CTG 1234567\n" * 10000)
+        got, _, err = full.bash("ulimit -f 16\n" + function + command)
+        check(got == status2, f"{recipe}, output too large: exit status {got}, not {status2}")
+        check(any(l.startswith("dumps/big.txt: ") for l in err.splitlines()),
+              f"{recipe}, output too large: names the file: {err!r}")
+        left = [f for f in os.listdir(os.path.join(full.path, "dumps")) if f.startswith("big")]
+        check(left == ["big.txt"], f"{recipe}, output too large: leaves nothing: {left}")
     return 0
 
 
