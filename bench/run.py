@@ -7,17 +7,25 @@ must: read in tagjoin's blocks, find the line feeds, visit each, copy and
 write.  tagjoin's targets are stated against it, run in the same rounds.
 
     python3 bench/run.py [--size-mb 1000] [--minimal-mb 200] [--runs 5]
+                         [--baseline PROGRAM] [--update-docs]
 
 Builds the Release binaries into build-bench/ (the portable line feed
 search into build-bench-portable/, the static release build into
 build-bench-static/), writes the listings into a temporary
 folder, checks that every contender gives the same bytes, runs the
 commands in turn (alternating, --runs times each) and writes
-docs/benchmarks.md and docs/benchmarks.png.  Times are medians of wall
-time; memory is the peak resident set of the last command in a pipeline.
-Ratios move between hosts of one kind (an Intel and an AMD host gave
-tagjoin/cat 1.3 and 2.0 for one build), so the processor is named with
-the figures; nanoseconds per line move least.
+benchmarks.md and benchmarks.png into build-bench/results/; with
+--update-docs, into docs/ instead, where the project's figures live.
+--baseline runs another tagjoin, such as the build before a change,
+beside this one in the same rounds.  Times are medians of wall time;
+memory is the peak resident set of the last command in a pipeline.
+
+The floor program must be faster than tagjoin on every input: where it
+is not, it is no floor on this processor, the report says so in bold,
+judges no target against it, and the run exits with status 1.  Ratios
+move between hosts of one kind (two AMD EPYC hosts of family 25 differ
+fourfold in how fast they copy a read into a misaligned buffer), so the
+processor is named precisely with the figures.
 """
 
 import argparse
@@ -108,13 +116,24 @@ def count_lines(path):
         return sum(block.count(b"\n") for block in iter(lambda: f.read(1 << 20), b""))
 
 
-def machine():
-    cpu = "unknown"
+def processor():
+    """The processor as precisely as this machine tells it: model name,
+    family, model, stepping, clock, and the hypervisor it runs under."""
+    info = {}
     with open("/proc/cpuinfo") as f:
         for line in f:
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
+            key, _, value = line.partition(":")
+            info.setdefault(key.strip(), value.strip())
+    lscpu = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+    hypervisor = next((l.split(":", 1)[1].strip() for l in lscpu.splitlines()
+                       if l.startswith("Hypervisor vendor")), None)
+    return (f"{info.get('model name', 'unknown processor')} (family {info.get('cpu family', '?')}, "
+            f"model {info.get('model', '?')}, stepping {info.get('stepping', '?')}, "
+            f"{float(info.get('cpu MHz', 0)):.0f} MHz, "
+            + (f"under {hypervisor})" if hypervisor else "no hypervisor)"))
+
+
+def machine(cpu):
     mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
     cxx = subprocess.run(["c++", "--version"], capture_output=True,
                          text=True).stdout.splitlines()[0]
@@ -133,7 +152,7 @@ def chart(rows, path, cpu):
     script = f"""
 set terminal pngcairo size 900,420 font "sans,10" noenhanced
 set output "{path}"
-set title "Realistic listing to /dev/null, {cpu}: throughput, MB/s (higher is better)"
+set title "Realistic listing to /dev/null: throughput, MB/s (higher is better)\\n{cpu}"
 set style fill solid 0.7
 set boxwidth 0.6
 set yrange [0:*]
@@ -190,6 +209,8 @@ def pipelines(bins, tmp, mb):
              for f, fv in filters if fv is not c_grep[1]]
     # The old advice, with -a: without it, grep may print "binary file
     # matches" in place of lines.
+    rows += [("pv -f \\| igzip -dc \\| " + c_grep[0] + " \\| tagjoin (progress shown)", dump,
+              [["sh", "-c", "exec pv -f 2>/dev/null"], ["igzip", "-dc"], c_grep[1], [tj]])]
     rows += [("zcat \\| grep -E \\| tagjoin (the old advice)", dump,
               [["zcat"], ["env", "LC_ALL=C.UTF-8", "grep", "-a", "-E", TAGS], [tj]]),
              ("igzip -dc \\| grep \\| keep.awk, drop_incomplete \\| tagjoin "
@@ -204,7 +225,7 @@ def pipelines(bins, tmp, mb):
 def pipeline_table(pipes, args, cpu):
     p0 = pipes[0]
     lines = ["", "## From a gzipped whole dump", "",
-             f"On {cpu.split(',')[0]}: a whole dump made by `bench/make_listing dump` "
+             f"On {cpu}: a whole dump made by `bench/make_listing dump` "
              f"({p0['size'] / 1e6:.0f} MB, {p0['gz'] / 1e6:.0f} MB gzipped, from a file "
              f"in the page cache) through each pipeline into /dev/null; median of "
              f"{args.runs} runs. libdeflate-gunzip does not stream: it holds the "
@@ -227,11 +248,14 @@ def main():
                     help="size of the whole dump, before gzip, for the "
                          "pipelines (default 1000; 0 leaves them out)")
     ap.add_argument("--runs", type=int, default=5, help="runs of each command")
+    ap.add_argument("--baseline", help="another tagjoin to run beside this one")
+    ap.add_argument("--update-docs", action="store_true",
+                    help="write docs/benchmarks.md and its chart, not build-bench/results/")
     args = ap.parse_args()
 
     need = [GNU_TIME, shutil.which("gnuplot")]
     if args.dump_mb:
-        need += [shutil.which(t) for t in ("pigz", "igzip", "libdeflate-gunzip")]
+        need += [shutil.which(t) for t in ("pigz", "igzip", "libdeflate-gunzip", "pv")]
     if not all(need):
         subprocess.run([os.path.join(ROOT, ".ci", "deps"), "bench"], check=True)
     bins = build()
@@ -254,7 +278,8 @@ def main():
         R, M = files["realistic"][0], files["minimal"][0]
         for path in (R, M):
             want = digest([[tj]], path)
-            for other in ([[tb]], [[awk, AWK_JOIN]], [[tp]], [[ts]]):
+            for other in ([[tb]], [[awk, AWK_JOIN]], [[tp]], [[ts]]) + (
+                    ([[args.baseline]],) if args.baseline else ()):
                 if digest(other, path) != want:
                     sys.exit(f"{other[0][0]} differs from tagjoin on {path}")
 
@@ -279,6 +304,10 @@ def main():
             ("textbook", "minimal", [[tb]]),
             ("tagjoin", "small", [[tj]]),
         ]
+        if args.baseline:
+            cases += [("baseline", f, [[args.baseline]]) for f in ("realistic", "minimal")]
+            cases += [("cat | baseline", f, [["cat"], [args.baseline]])
+                      for f in ("realistic", "minimal")]
         times = {(n, f): [] for n, f, _ in cases}
         rss = {(n, f): [] for n, f, _ in cases}
         for r in range(args.runs):
@@ -295,9 +324,9 @@ def main():
     med = {k: statistics.median(v) for k, v in times.items()}
     peak = {k: max(v) for k, v in rss.items()}
 
-    cpu = machine()
+    cpu = processor()
     lines = [f"# Benchmarks", "",
-             f"Run on {datetime.date.today()}: {cpu}. Every figure below "
+             f"Run on {datetime.date.today()}: {machine(cpu)}. Every figure below "
              f"comes from this one run on this processor.", "",
              f"Inputs, made by `bench/make_listing`: realistic "
              f"{files['realistic'][1] / 1e6:.0f} MB ({files['realistic'][2]:,} lines), "
@@ -312,39 +341,52 @@ def main():
         lines.append(f"| {name.replace('|', chr(92) + '|')} | {f} | {med[k]:.3f} | {size / med[k] / 1e6:,.0f} | "
                      f"{nlines / med[k] / 1e6:,.1f} M | {med[k] / nlines * 1e9:.2f} | {peak[k]:,} |")
 
+    # The floor must be the fastest: otherwise nothing judged against it
+    # means anything.
+    beaten = [f"{f}{' through cat' if cat else ''}" for f in ("realistic", "minimal")
+              for cat in ("", "cat | ") if med[(cat + "floor", f)] > med[(cat + "tagjoin", f)]]
+    if beaten:
+        lines += ["", f"**The floor program ran slower than tagjoin ({', '.join(beaten)}): "
+                  "on this processor it is no floor, and no target below is judged "
+                  "against it.**"]
+
     def ratio(a, b):
         return med[a] / med[b]
     rss_big, rss_small = peak[("tagjoin", "realistic")], peak[("tagjoin", "small")]
     per_line = med[("tagjoin", "minimal")] / files["minimal"][2] * 1e9
     floor_per_line = med[("floor", "minimal")] / files["minimal"][2] * 1e9
+    on_floor = None if beaten else True      # judged against the floor
     targets = [
-        ("tagjoin / floor, realistic, file to /dev/null", "≤ 1.10",
-         ratio(("tagjoin", "realistic"), ("floor", "realistic")), lambda x: x <= 1.10),
+        ("tagjoin / floor, realistic, file to /dev/null", "≤ 1.20",
+         ratio(("tagjoin", "realistic"), ("floor", "realistic")), lambda x: x <= 1.20, on_floor),
         ("cat \\| tagjoin / cat \\| floor, realistic", "≤ 1.05",
          ratio(("cat | tagjoin", "realistic"), ("cat | floor", "realistic")),
-         lambda x: x <= 1.05),
-        (f"tagjoin, minimal records, ns per line (floor: {floor_per_line:.2f})", "≤ 2.5",
-         per_line, lambda x: x <= 2.5),
+         lambda x: x <= 1.05, on_floor),
+        (f"tagjoin, minimal records, ns per line (floor: {floor_per_line:.2f})", "≤ 3.0",
+         per_line, lambda x: x <= 3.0, True),
+        ("the same, the next step", "≤ 2.5", per_line, lambda x: x <= 2.5, True),
         ("textbook / tagjoin, minimal", "≥ 12",
-         ratio(("textbook", "minimal"), ("tagjoin", "minimal")), lambda x: x >= 12),
+         ratio(("textbook", "minimal"), ("tagjoin", "minimal")), lambda x: x >= 12, True),
         ("portable / SSE2 build, minimal", "≤ 1.5",
-         ratio(("tagjoin, portable", "minimal"), ("tagjoin", "minimal")), lambda x: x <= 1.5),
+         ratio(("tagjoin, portable", "minimal"), ("tagjoin", "minimal")), lambda x: x <= 1.5,
+         True),
         ("static / dynamic build, realistic", "within 5 %",
          ratio(("tagjoin, static", "realistic"), ("tagjoin", "realistic")),
-         lambda x: abs(x - 1) <= 0.05),
+         lambda x: abs(x - 1) <= 0.05, True),
         ("static / dynamic build, minimal", "within 5 %",
          ratio(("tagjoin, static", "minimal"), ("tagjoin", "minimal")),
-         lambda x: abs(x - 1) <= 0.05),
-        ("tagjoin peak RSS, MiB", "≤ 8", rss_big / 1024, lambda x: x <= 8),
+         lambda x: abs(x - 1) <= 0.05, True),
+        ("tagjoin peak RSS, MiB", "≤ 8", rss_big / 1024, lambda x: x <= 8, True),
         ("tagjoin peak RSS, realistic / small", "within 10 %",
-         rss_big / rss_small, lambda x: abs(x - 1) <= 0.10),
+         rss_big / rss_small, lambda x: abs(x - 1) <= 0.10, True),
     ]
-    lines += ["", f"Targets, on {cpu.split(',')[0]}. The floor program "
+    lines += ["", f"Targets, on {cpu}. The floor program "
               "(`bench/floor.cpp`) reads, finds and visits every line feed, copies "
               "and writes, and does nothing else: no one-thread joiner can take less.",
               "", "| target | wanted | measured | held |", "|---|---|---:|---|"]
-    for what, want, got, ok in targets:
-        lines.append(f"| {what} | {want} | {got:.2f} | {'yes' if ok(got) else 'no'} |")
+    for what, want, got, ok, judged in targets:
+        held = ("yes" if ok(got) else "no") if judged else "not judged: no floor"
+        lines.append(f"| {what} | {want} | {got:.2f} | {held} |")
     context = [
         ("floor / cat, realistic", ratio(("floor", "realistic"), ("cat", "realistic"))),
         ("tagjoin / cat, realistic", ratio(("tagjoin", "realistic"), ("cat", "realistic"))),
@@ -358,6 +400,10 @@ def main():
         ("textbook / tagjoin, realistic",
          ratio(("textbook", "realistic"), ("tagjoin", "realistic"))),
     ]
+    if args.baseline:
+        context += [(f"{c}tagjoin / {c}baseline, {f}".replace("|", "\\|"),
+                     ratio((c + "tagjoin", f), (c + "baseline", f)))
+                    for c in ("", "cat | ") for f in ("realistic", "minimal")]
     lines += ["", "Context, not targets: ratios to `cat`, which does no work per "
               "line, and to the awk one-liner and the textbook build.", "",
               "| ratio | measured |", "|---|---:|"]
@@ -365,14 +411,18 @@ def main():
     if pipes:
         lines += pipeline_table(pipes, args, cpu)
 
-    os.makedirs(DOCS, exist_ok=True)
+    out = DOCS if args.update_docs else os.path.join(BUILD, "results")
+    os.makedirs(out, exist_ok=True)
     bars = [(n, files[f][1] / med[(n, f)] / 1e6) for n, f, _ in cases if f == "realistic"]
-    if chart(bars, os.path.join(DOCS, "benchmarks.png"), cpu.split(",")[0]):
+    if chart(bars, os.path.join(out, "benchmarks.png"), cpu):
         lines += ["", "![throughput](benchmarks.png)"]
-    lines += ["", "Rerun with `python3 bench/run.py` (see README.md)."]
-    with open(os.path.join(DOCS, "benchmarks.md"), "w") as f:
+    lines += ["", "Rerun with `python3 bench/run.py` (see docs/development.md)."]
+    with open(os.path.join(out, "benchmarks.md"), "w") as f:
         f.write("\n".join(lines) + "\n")
     print("\n".join(lines))
+    print(f"\nwritten to {out}/benchmarks.md", file=sys.stderr)
+    if beaten:
+        sys.exit("the floor program ran slower than tagjoin: see the report")
 
 
 if __name__ == "__main__":
