@@ -155,12 +155,12 @@ struct Ending {
 // The input buffer, the index of its line feeds, and the numbering of the
 // pieces read from it.  Bit i of lf_bits stands for byte scan - window + i;
 // the line feeds before that window have all been used, and so have those
-// before start.
+// before start.  Windows lie on 64-byte boundaries of buf.
 struct Input {
 	char *buf;
-	std::size_t start = 0;          // the unread bytes are buf[start, end)
-	std::size_t end = 0;
-	std::size_t scan = 0;           // the next window to index
+	const char *start;              // the unread bytes are [start, end)
+	char *end;
+	const char *scan;               // the next window to index
 	std::uint64_t lf_bits = 0;
 	bool eof = false;
 	std::int64_t line = 0;          // number of the latest piece
@@ -173,7 +173,7 @@ struct Input {
 
 struct Output {
 	char *buf;
-	std::size_t len = 0;
+	char *end;                      // where the next byte goes
 	int error = 0;                  // errno of the first failed write
 };
 
@@ -248,9 +248,10 @@ int write_all(int fd, const char *p, std::size_t n)
 // would be stored and loaded again for each line.
 [[gnu::always_inline]] inline bool deliver(Output &out)
 {
-	if (out.error == 0 && out.len > 0)
-		out.error = write_all(STDOUT_FILENO, out.buf, out.len);
-	out.len = 0;
+	if (out.error == 0 && out.end > out.buf)
+		out.error = write_all(STDOUT_FILENO, out.buf,
+		    static_cast<std::size_t>(out.end - out.buf));
+	out.end = out.buf;
 	return out.error == 0;
 }
 
@@ -272,7 +273,7 @@ constexpr Joint first_record{{}, 0};
 [[gnu::always_inline]] inline void put(Output &out, const Joint &before,
     std::string_view line)
 {
-	char *p = out.buf + out.len;
+	char *p = out.end;
 	std::memcpy(p, before.text, sizeof before.text);
 	p += before.len;
 	// A short line, as most are in some listings, goes as one copy of a
@@ -285,14 +286,14 @@ constexpr Joint first_record{{}, 0};
 		std::memcpy(p, line.data(), short_line);
 	else
 		std::memcpy(p, line.data(), line.size());
-	out.len += before.len + line.size();
+	out.end = p + line.size();
 }
 
 [[gnu::always_inline]] inline void put_newline(Output &out)
 {
-	if (out.len == out_size)
+	if (out.end == out.buf + out_size)
 		deliver(out);
-	out.buf[out.len++] = '\n';
+	*out.end++ = '\n';
 }
 
 // Whether the line begins with the tag.  The four bytes loaded may run
@@ -361,22 +362,22 @@ inline std::uint64_t line_feeds(const char *p)
 // the errno of a read that failed.
 [[gnu::always_inline]] inline int refill(Input &in)
 {
-	std::size_t tail = in.end - in.start;
+	std::size_t tail = static_cast<std::size_t>(in.end - in.start);
 	std::size_t to = (read_align - tail % read_align) % read_align;
-	std::memmove(in.buf + to, in.buf + in.start, tail);
-	in.start = to;
-	in.end = to + tail;
+	std::memmove(in.buf + to, in.start, tail);
+	in.start = in.buf + to;
+	in.end = in.buf + to + tail;
 	in.scan = in.end;
 	in.lf_bits = 0;
 	for (;;) {
-		ssize_t n = read(STDIN_FILENO, in.buf + in.end, in_block);
+		ssize_t n = read(STDIN_FILENO, in.end, in_block);
 		if (n >= 0) {
 			in.end += static_cast<std::size_t>(n);
 			in.eof = n == 0;
 			// The last window of the data runs on past its end,
 			// where earlier blocks left their bytes: cleared, they
 			// hold no line feed to find.
-			std::memset(in.buf + in.end, 0, window);
+			std::memset(in.end, 0, window);
 			return 0;
 		}
 		if (int err = wait_to_retry(STDIN_FILENO, POLLIN))
@@ -386,26 +387,25 @@ inline std::uint64_t line_feeds(const char *p)
 
 // Finds the line feed that ends the next piece, indexing further windows
 // as needed.  False when there is none in the data within piece_max bytes.
-[[gnu::always_inline]] inline bool find_line_feed(Input &in, std::size_t &lf)
+[[gnu::always_inline]] inline bool find_line_feed(Input &in, const char *&lf)
 {
 	while (in.lf_bits == 0) {
 		if (in.scan >= in.end)
 			return false;
-		in.lf_bits = line_feeds(in.buf + in.scan);
+		in.lf_bits = line_feeds(in.scan);
 		in.scan += window;
 	}
-	lf = in.scan - window +
-	    static_cast<std::size_t>(std::countr_zero(in.lf_bits));
-	return lf - in.start < piece_max;
+	lf = in.scan - window + std::countr_zero(in.lf_bits);
+	return static_cast<std::size_t>(lf - in.start) < piece_max;
 }
 
 // Cuts the piece that ends in the line feed at lf, and takes that line
 // feed out of the index.
 [[gnu::always_inline]] inline std::string_view cut_at_line_feed(Input &in,
-    std::size_t lf)
+    const char *lf)
 {
 	in.lf_bits &= in.lf_bits - 1;
-	std::string_view piece{in.buf + in.start, lf + 1 - in.start};
+	std::string_view piece{in.start, static_cast<std::size_t>(lf + 1 - in.start)};
 	in.start = lf + 1;
 	return piece;
 }
@@ -419,12 +419,12 @@ inline std::uint64_t line_feeds(const char *p)
 [[gnu::always_inline]] inline bool cut_long_piece(Input &in,
     std::string_view &piece)
 {
-	std::size_t n = std::min(in.end - in.start, piece_max);
+	std::size_t n = std::min(static_cast<std::size_t>(in.end - in.start), piece_max);
 	if (n == 0 || (n < piece_max && !in.eof))
 		return false;
-	piece = {in.buf + in.start, n};
+	piece = {in.start, n};
 	in.start += n;
-	in.scan = in.start / window * window;
+	in.scan = in.buf + (in.start - in.buf) / window * window;
 	in.lf_bits = 0;
 	return true;
 }
@@ -459,11 +459,11 @@ inline std::uint64_t line_feeds(const char *p)
 {
 	// A failed write is kept in out.error and ends the run before the
 	// next read.
-	if (out_size - out.len < out_room)
+	if (out.buf + out_size - out.end < static_cast<std::ptrdiff_t>(out_room))
 		deliver(out);
 	std::string_view piece;
 	for (;;) {
-		std::size_t lf;
+		const char *lf;
 		if (find_line_feed(in, lf)) {
 			piece = cut_at_line_feed(in, lf);
 			break;
@@ -498,8 +498,7 @@ inline std::uint64_t line_feeds(const char *p)
 		// cut_long_piece): it is shorter than a window, so within the
 		// limit, and leaves no line open.  The line feed is trimmed
 		// with any white space before it.
-		std::size_t lf = in.scan - window +
-		    static_cast<std::size_t>(std::countr_zero(in.lf_bits));
+		const char *lf = in.scan - window + std::countr_zero(in.lf_bits);
 		std::string_view piece = cut_at_line_feed(in, lf);
 		++in.line;
 		line = {piece.data(), trimmed_before_line_feed(piece)};
@@ -538,8 +537,8 @@ inline std::uint64_t line_feeds(const char *p)
 // its tag is due.
 Ending join_records(char *in_buf, char *out_buf)
 {
-	Input in{.buf = in_buf};
-	Output out{.buf = out_buf};
+	Input in{.buf = in_buf, .start = in_buf, .end = in_buf, .scan = in_buf};
+	Output out{.buf = out_buf, .end = out_buf};
 	std::string_view line;
 	bool more = next_line(in, out, line);
 	const Joint *before_rs = &first_record;
