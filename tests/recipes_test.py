@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
-"""recipes_test.py SOURCE TAGJOIN local|slurm: runs the README's recipes for
-many files exactly as the README prints them, read out of README.md, on a
-folder of listings among which one is bad and one has a space in its name.
+"""recipes_test.py SOURCE TAGJOIN local|slurm: runs the scripts for many
+files as a user would, on a folder of listings among which one is bad,
+one is empty, one is a gzipped whole dump and one has a space in its name.
 
-local: the xargs and parallel recipes.  slurm: brings up the one-node
-Slurm (tests/slurm-one-node.sh, MaxArraySize below the number of files),
-runs the job array recipe, with no file and with the files, and the
-workflow's Slurm profile, and stops the cluster, whatever happened.
+local: scripts/join-files, on its own and with the output limited as on a
+full disk; scripts/join-ssh with this machine as its one node; and
+scripts/split-listing.  slurm: brings up scripts/slurm-one-node with a
+MaxArraySize below the number of files, runs scripts/join-slurm, and the
+workflow's Slurm profile as docs/many-files.md prints it, and stops the
+cluster whatever happened.
 
 Checks every good output byte for byte against tagjoin run by hand, the
 exit status, the failed file's name and message, and that the failed file
 left no output under the finished name and nothing half-written.  Exits
 77, which ctest counts as skipped, where a tool is missing."""
 
+import gzip
 import os
 import re
 import shutil
@@ -20,27 +23,39 @@ import subprocess
 import sys
 import tempfile
 
-from readme import Checks, shell_block
+from checks import Checks, shell_block
 
 SOURCE, TAGJOIN, PART = sys.argv[1], sys.argv[2], sys.argv[3]
+SCRIPTS = os.path.join(SOURCE, "scripts")
 BAD = 'dumps/d.txt: "VAL" expected at beginning of input line 3'
+DUMP = (b"LISTING (FULL)\n\nrs9 | human\nss1 | LABX\nSNP | alleles='A/G'\nVAL | x\n"
+        b"GMAF | count=3\nCTG | chr=7 | \0\xff\nLOC | GENE\n\n")
 LISTINGS = {
     "a.txt": b"rs1 a\nSNP b\nVAL c\nCTG d\nCTG e\nrs2 f\n",
     "b.txt": b"rs3\r\nSNP\r\nVAL\r\nCTG x \r\n",
     "c with space.txt": b"rs4 | x\nSNP | y\nVAL | z\nCTG | 1\nCTG | 2\n",
     "d.txt": b"rs5\nSNP\nCTG\n",
     "e.txt": b"",
+    "f.txt.gz": gzip.compress(DUMP),
 }
 check = Checks(f"{PART} recipes")
+
+
+def joined(data):
+    """What tagjoin makes of a listing's lines that begin with a tag."""
+    lines = [l for l in data.split(b"\n") if l.startswith((b"rs", b"SNP", b"VAL", b"CTG"))]
+    return subprocess.run([TAGJOIN], input=b"".join(l + b"\n" for l in lines),
+                          capture_output=True).stdout
 
 
 class Folder:
     """A folder with dumps/ holding the listings, where recipes run."""
 
-    def __init__(self, tmp, name):
+    def __init__(self, tmp, name, listings=LISTINGS):
         self.path = os.path.join(tmp, name)
+        self.listings = listings
         os.makedirs(os.path.join(self.path, "dumps"))
-        for name, data in LISTINGS.items():
+        for name, data in listings.items():
             with open(os.path.join(self.path, "dumps", name), "wb") as f:
                 f.write(data)
         self.env = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep +
@@ -55,47 +70,83 @@ class Folder:
         with open(os.path.join(self.path, *path), "rb") as f:
             return f.read()
 
-    def check_outputs(self, recipe, joined):
-        """Good files joined as by hand under joined(name), the bad one
+    def check_outputs(self, recipe, result):
+        """Good files joined as by hand under result(name), the bad one
         not at all, nothing half-written left in dumps/."""
-        for name, data in LISTINGS.items():
-            path = os.path.join(self.path, joined(name))
+        for name, data in self.listings.items():
+            path = os.path.join(self.path, result(name.removesuffix(".gz")))
             if name == "d.txt":
                 check(not os.path.exists(path), f"{recipe}: no output for the bad file")
                 continue
-            want = subprocess.run([TAGJOIN], input=data, capture_output=True).stdout
+            want = joined(gzip.decompress(data) if name.endswith(".gz") else data)
             check(os.path.exists(path) and self.read(path) == want,
                   f"{recipe}: {name} joined as by hand")
         left = [f for f in os.listdir(os.path.join(self.path, "dumps"))
-                if f not in LISTINGS and not f.endswith(".joined")]
+                if f not in self.listings and not f.endswith(".joined")]
         check(not left, f"{recipe}: nothing half-written left: {left}")
+
+
+def failures(err):
+    """The lines of standard error that name a failed file."""
+    return [l for l in err.splitlines() if l.startswith("dumps/")]
 
 
 def local(tmp):
     if not shutil.which("parallel"):
         print("GNU parallel not found (apt-get install parallel, or bash .ci/deps)")
         return 77
-    function = shell_block(SOURCE, "join_one() {")
-    # recipe, its line, its status when one file fails and when two do
-    for recipe, line, status, status2 in [("xargs", "xargs -0", 123, 123),
-                                          ("parallel", "parallel join_one", 1, 2)]:
+    with open(os.path.join(tmp, "nodes"), "w") as f:
+        f.write(":\n")
+    for recipe, command in [("join-files", f"{SCRIPTS}/join-files -j 3"),
+                            ("join-ssh", f"{SCRIPTS}/join-ssh {tmp}/nodes")]:
         folder = Folder(tmp, recipe)
-        command = next(l for l in shell_block(SOURCE, "xargs -0").splitlines() if line in l)
-        got, _, err = folder.bash(function + command)
-        check(got == status, f"{recipe}: exit status {got}, not {status}")
-        check(err == BAD + "\n", f"{recipe}: the bad file's name and message: {err!r}")
+        got, _, err = folder.bash(command + " dumps/*")
+        check(got == 1, f"{recipe}: exit status {got}, not 1")
+        check(failures(err) == [BAD], f"{recipe}: the bad file's name and message: {err!r}")
         folder.check_outputs(recipe, lambda name: f"dumps/{name}.joined")
-        # The output cannot grow past 16 KiB: a full disk, or a quota.
-        full = Folder(tmp, recipe + "-full")
-        big = os.path.join(full.path, "dumps", "big.txt")
-        with open(big, "wb") as f:
-            f.write(b"rs1\nSNP\nVAL\n" + b"CTG 1234567\n" * 10000)
-        got, _, err = full.bash("ulimit -f 16\n" + function + command)
-        check(got == status2, f"{recipe}, output too large: exit status {got}, not {status2}")
-        check(any(l.startswith("dumps/big.txt: ") for l in err.splitlines()),
-              f"{recipe}, output too large: names the file: {err!r}")
-        left = [f for f in os.listdir(os.path.join(full.path, "dumps")) if f.startswith("big")]
-        check(left == ["big.txt"], f"{recipe}, output too large: leaves nothing: {left}")
+
+    # The output cannot grow past 16 KiB: a full disk, or a quota.
+    full = Folder(tmp, "full", {"big.txt": b"rs1\nSNP\nVAL\n" + b"CTG 1234567\n" * 10000,
+                                "a.txt": LISTINGS["a.txt"]})
+    got, _, err = full.bash(f"ulimit -f 16\n{SCRIPTS}/join-files dumps/*")
+    check(got == 1, f"join-files, output too large: exit status {got}, not 1")
+    check(failures(err) == ["dumps/big.txt: tagjoin was killed by SIGXFSZ"],
+          f"join-files, output too large: names the file: {err!r}")
+    check(sorted(os.listdir(os.path.join(full.path, "dumps"))) ==
+          ["a.txt", "a.txt.joined", "big.txt"], "join-files, output too large: leaves nothing")
+
+    # join.py's options pass through: a record without CTG dropped and
+    # counted, a blank line kept for tagjoin to reject.
+    options = Folder(tmp, "options", {"gaps.txt": b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n",
+                                      "blank.txt": b"rs1\nSNP\nVAL\nCTG\n\n"})
+    got, _, err = options.bash(f"{SCRIPTS}/join-files --drop-incomplete dumps/gaps.txt")
+    check(got == 0 and options.read("dumps", "gaps.txt.joined") == b"rs2 | SNP | VAL | CTG\n"
+          and "records without a CTG line dropped: 1" in err, f"join-files --drop-incomplete: {err!r}")
+    got, _, err = options.bash(f"{SCRIPTS}/join-files --no-prefilter -- dumps/blank.txt")
+    check(got == 1 and failures(err) == ['dumps/blank.txt: "rs" expected at beginning of input line 5'],
+          f"join-files --no-prefilter: the blank line rejected: {err!r}")
+
+    for words in ("", "-j", "--bogus dumps/a.txt"):
+        got, _, err = full.bash(f"{SCRIPTS}/join-files {words}")
+        check(got == 2 and err.startswith("usage: join-files"),
+              f"join-files {words}: a usage error: {got} {err!r}")
+
+    # Parts of whole records, named after their first lines, that join
+    # into what the whole joins into.
+    split = Folder(tmp, "split", {})
+    listing = b"".join(b"rs%d\nSNP\nVAL x\n" % n + b"CTG\n" * (n % 3 + 1) for n in range(200))
+    with open(os.path.join(split.path, "huge.txt"), "wb") as f:
+        f.write(listing)
+    got, _, err = split.bash(f"{SCRIPTS}/split-listing -n 100 huge.txt")
+    parts = sorted(p for p in os.listdir(split.path) if p.startswith("part-"))
+    check(got == 0 and len(parts) > 5, f"split-listing: {got} {err!r} {parts}")
+    check(b"".join(split.read(p) for p in parts) == listing, "split-listing: every byte, in order")
+    numbers = [int(p[5:17]) for p in parts]
+    starts = [i + 1 for i, l in enumerate(listing.split(b"\n")) if l.startswith(b"rs")]
+    check(set(numbers) <= set(starts) and numbers[0] == 1,
+          f"split-listing: parts begin at rs lines and are named after them: {numbers}")
+    check(b"".join(joined(split.read(p)) for p in parts) ==
+          joined(listing), "split-listing: the parts join into what the whole joins into")
     return 0
 
 
@@ -104,47 +155,39 @@ def slurm(tmp):
         print("the Slurm tests need root, slurm-wlm, munge and snakemake "
               "(bash .ci/deps installs them)")
         return 77
-    cluster = os.path.join(SOURCE, "tests", "slurm-one-node.sh")
+    cluster = os.path.join(SCRIPTS, "slurm-one-node")
     env = dict(os.environ, TAGJOIN_SLURM=os.path.join(tmp, "slurm"))
-    subprocess.run(["bash", cluster, "start", str(len(LISTINGS) - 2)], env=env, check=True)
+    subprocess.run([cluster, "start", str(len(LISTINGS) - 3)], env=env, check=True)
     try:
         os.environ.update(SLURM_CONF=os.path.join(tmp, "slurm", "slurm.conf"))
+        empty = Folder(tmp, "empty", {})
+        got, _, err = empty.bash(f"{SCRIPTS}/join-slurm")
+        check(got == 2 and "usage:" in err and not os.path.exists(os.path.join(empty.path, "logs")),
+              f"join-slurm, no file: a usage error, no job: {got} {err!r}")
+
+        # Six files, three tasks at the most: each task takes two.
         folder = Folder(tmp, "array")
-        with open(os.path.join(folder.path, "join.sbatch"), "w") as f:
-            f.write(shell_block(SOURCE, "#SBATCH --job-name=tagjoin"))
-        submit = shell_block(SOURCE, "sbatch --wait --parsable")
-
-        # No file: a message, no job, no log.
-        empty = Folder(tmp, "empty")
-        shutil.rmtree(os.path.join(empty.path, "dumps"))
-        os.mkdir(os.path.join(empty.path, "dumps"))
-        shutil.copy(os.path.join(folder.path, "join.sbatch"), empty.path)
-        got, out, err = empty.bash(submit)
-        check(got != 0 and "no listing in dumps/ to join" in err and
-              not os.path.exists(os.path.join(empty.path, "logs")),
-              f"array, no file: {got} {out!r} {err!r}")
-
-        # Five files, three tasks at the most: one task takes two.
-        got, out, err = folder.bash(submit + '\nstatus=$?; echo "job=$job"; exit $status')
-        job = re.search(r"job=(\d+)", out)
-        check(got != 0 and job, f"array: fails, and gives its job id: {got} {out!r} {err!r}")
+        got, out, err = folder.bash(f"{SCRIPTS}/join-slurm dumps/*")
+        job = re.search(r"job (\d+)", err)
+        check(got == 1 and job, f"join-slurm: fails, naming its job: {got} {out!r} {err!r}")
         logs = sorted(os.listdir(os.path.join(folder.path, "logs")))
-        check(len(logs) == 3, f"array: three tasks: {logs}")
-        said = b"".join(folder.read("logs", log) for log in logs).decode()
-        check(said == BAD + "\n", f"array: the logs hold the bad file alone: {said!r}")
-        folder.check_outputs("array", lambda name: f"dumps/{name}.joined")
+        check(len(logs) == 3 and job and all(l.startswith(job[1] + "_") for l in logs),
+              f"join-slurm: three tasks' logs and nothing else: {logs}")
+        said = "".join(folder.read("logs", log).decode() for log in logs)
+        check(failures(said) == [BAD], f"join-slurm: the logs name the bad file alone: {said!r}")
+        folder.check_outputs("join-slurm", lambda name: f"dumps/{name}.joined")
 
         # The workflow's profile, from a folder laid out as the repository.
         flow = Folder(tmp, "snakemake")
         for part in ("workflow", "config"):
             os.symlink(os.path.join(SOURCE, part), os.path.join(flow.path, part))
-        got, out, err = flow.bash(shell_block(SOURCE, "--profile workflow/profiles/slurm"))
+        got, out, err = flow.bash(shell_block(SOURCE, "docs/many-files.md", "workflow-slurm"))
         check(got != 0, f"snakemake on Slurm: fails for the bad file: {got}")
         log = flow.read("logs", "d.txt.log").decode()
         check(log.startswith(BAD + "\n"), f"snakemake on Slurm: the log: {log!r}\n{err[-2000:]}")
         flow.check_outputs("snakemake on Slurm", lambda name: f"results/{name}.joined")
     finally:
-        subprocess.run(["bash", cluster, "stop"], env=env, check=True)
+        subprocess.run([cluster, "stop"], env=env, check=True)
     return 0
 
 

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-from readme import Checks, shell_block
+from checks import Checks, shell_block
 
 SOURCE, TAGJOIN = sys.argv[1], sys.argv[2]
 JOIN_PY = os.path.join(SOURCE, "workflow", "scripts", "join.py")
@@ -157,8 +157,8 @@ def read(path):
 
 
 # The README's pipeline for a whole dump, and its command that finds line N.
-PIPELINE = shell_block(SOURCE, "| tagjoin > records.txt")
-FIND_LINE = shell_block(SOURCE, "grep -a -n")
+PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
+FIND_LINE = shell_block(SOURCE, "docs/dumps.md", "find-line")
 
 
 def readme(command, data, tmp, **env):
@@ -308,6 +308,19 @@ def check_stages(tmp, folder):
             check(read(log).endswith(context), f"{what}: the line at fault in the log")
 
 
+def check_schema(tmp, folder):
+    """Options of the wrong type, or unknown, stop the run before any job."""
+    work = os.path.join(tmp, "work-schema")
+    os.makedirs(work)
+    os.symlink(folder, os.path.join(work, "dumps"))
+    for option, says in [("prefilter=maybe", "'maybe' is not of type 'boolean'"),
+                         ("drop_incomplete=1", "1 is not of type 'boolean'"),
+                         ("prefiltre=False", "'prefiltre' was unexpected")]:
+        status, said = snakemake(work, option)
+        check(status != 0 and says in said and not os.path.exists(os.path.join(work, "results")),
+              f"{option}: refused before any job, saying {says}\n{said[-1500:]}")
+
+
 def main():
     if not shutil.which("snakemake"):
         print("snakemake not found (apt-get install snakemake, or bash .ci/deps): "
@@ -320,6 +333,7 @@ def main():
         check_readme(tmp)
         check_stages(tmp, folder)
         check_options(tmp, folder)
+        check_schema(tmp, folder)
     finally:
         shutil.rmtree(tmp)
     return check.report()

@@ -1,16 +1,19 @@
-# Joins one dump into results/NAME.joined, run by the workflow's join rule,
-# or alone:
+# Joins one dump or listing: the job of each file in the workflow, in the
+# scripts for many files and clusters, and in the CWL descriptions.
 #
-#   python3 join.py [--no-prefilter] [--drop-incomplete] [--tagjoin PATH] DUMP OUTPUT LOG
+#   python3 join.py [--no-prefilter] [--drop-incomplete] [--tagjoin PATH] DUMP [OUTPUT [LOG]]
 #
-# The pipeline is the one the README gives: the fastest decompressor
-# installed, when the file ends in .gz; grep for the lines that begin with
-# a tag; keep.awk, when records without a CTG line are to be dropped; then
-# tagjoin.  Output goes to a temporary name beside the result and takes the
-# result's name only when every stage succeeded.  The log names each stage
-# that failed, with its status or the signal that killed it; when tagjoin
-# rejects a line, it gets tagjoin's message, and that line with the few
-# before it, numbered as in the dump.
+# OUTPUT is DUMP less a final .gz, with .joined; LOG, where messages go, is
+# standard error unless named ("-" names it too).  The pipeline is the
+# fastest decompressor installed, when the file ends in .gz; grep for the
+# lines that begin with a tag (unless --no-prefilter); keep.awk, when
+# records without a CTG line are to be dropped; then tagjoin.  Output goes
+# to a temporary name beside OUTPUT and takes its name only when every
+# stage succeeded, so that OUTPUT exists exactly when DUMP was joined
+# whole.  The log names each stage that failed, with its status or the
+# signal that killed it; when tagjoin rejects a line, it gets tagjoin's
+# message, and that line with the few before it, numbered as in the dump.
+# Exits 0 when OUTPUT was written, 1 when not.
 
 import argparse
 import os
@@ -35,9 +38,12 @@ def decompressor():
     sys.exit("no gzip decompressor found (apt-get install isal)")
 
 
-# The lines that tagjoin reads; -a, so that a NUL byte does not make grep
-# print "binary file matches" in place of the lines.
-GREP = ["grep", "-a", "-e", "^rs", "-e", "^SNP", "-e", "^VAL", "-e", "^CTG"]
+# The lines that tagjoin reads, those that begin with a tag; grep with -a,
+# so that a NUL byte does not make it print "binary file matches" in place
+# of the lines.
+TAGS = ("rs", "SNP", "VAL", "CTG")
+GREP = ["grep", "-a"] + [w for t in TAGS for w in ("-e", "^" + t)]
+TAGS_REGEX = "^(" + "|".join(TAGS) + ")"
 
 
 def stages(path, prefilter, drop_incomplete, numbered=False):
@@ -51,7 +57,8 @@ def stages(path, prefilter, drop_incomplete, numbered=False):
     if prefilter and not numbered:
         out.append(GREP)
     if drop_incomplete or numbered:
-        out.append(["awk", "-v", f"prefilter={int(prefilter and numbered)}",
+        out.append(["awk", "-v", f"tags={TAGS_REGEX}",
+                    "-v", f"prefilter={int(prefilter and numbered)}",
                     "-v", f"drop_incomplete={int(drop_incomplete)}",
                     "-v", f"numbered={int(numbered)}", "-f", KEEP_AWK])
     return out
@@ -157,7 +164,7 @@ def join(path, output, log_path, prefilter, drop_incomplete, tagjoin):
     finally:
         if os.path.exists(partial):
             os.unlink(partial)
-    with open(log_path, "wb") as log:
+    with open(log_path, "wb") if log_path != "-" else os.fdopen(2, "wb", closefd=False) as log:
         # What the stages that succeeded said: keep.awk's count of dropped
         # records, a decompressor's warnings.
         log.writelines(err for p, err in zip(procs, said) if succeeded(p))
@@ -175,14 +182,18 @@ def main():
         sm = snakemake  # noqa: F821 (set by Snakemake's script directive)
         return join(str(sm.input[0]), str(sm.output[0]), str(sm.log[0]),
                     sm.params.prefilter, sm.params.drop_incomplete, sm.params.tagjoin)
-    parser = argparse.ArgumentParser(description="Joins one dump, as the workflow's jobs do.")
-    parser.add_argument("--no-prefilter", dest="prefilter", action="store_false")
-    parser.add_argument("--drop-incomplete", action="store_true")
-    parser.add_argument("--tagjoin", default="tagjoin")
-    for name in ("dump", "output", "log"):
-        parser.add_argument(name)
+    parser = argparse.ArgumentParser(description="Joins one dump or listing into DUMP.joined.")
+    parser.add_argument("--prefilter", action=argparse.BooleanOptionalAction, default=True,
+                        help="join only the lines that begin with a tag (the default)")
+    parser.add_argument("--drop-incomplete", action="store_true",
+                        help="drop the records that have no CTG line, and count them")
+    parser.add_argument("--tagjoin", default="tagjoin", help="the program (default: on PATH)")
+    parser.add_argument("dump")
+    parser.add_argument("output", nargs="?")
+    parser.add_argument("log", nargs="?", default="-")
     a = parser.parse_args()
-    return join(a.dump, a.output, a.log, a.prefilter, a.drop_incomplete, a.tagjoin)
+    output = a.output or a.dump.removesuffix(".gz") + ".joined"
+    return join(a.dump, output, a.log, a.prefilter, a.drop_incomplete, a.tagjoin)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 # The lines of a whole dump that go to tagjoin, for the workflow's options
-# (awk -v NAME=1): with prefilter, only lines that begin with a tag; with
+# (awk -v NAME=1): with prefilter, only lines that match the regular
+# expression tags (-v tags=..., which join.py passes); with
 # drop_incomplete, no record (an rs line and what follows up to the next
 # one) that lacks a CTG line, their count going to standard error; with
 # numbered, each line kept is preceded by its number in the input and a
@@ -15,7 +16,7 @@ function keep(line) {
 		print line
 }
 
-prefilter && !/^(rs|SNP|VAL|CTG)/ { next }
+prefilter && $0 !~ tags { next }
 
 # A record's lines are held until its first CTG line shows it complete.
 drop_incomplete && /^rs/ {

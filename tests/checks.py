@@ -1,16 +1,18 @@
-"""What the Python tests share: the shell blocks of README.md, which they
-run as printed, and checks that are counted and reported."""
+"""What the Python tests share: the commands that the docs show, which
+they run as printed, and checks that are counted and reported."""
 
 import re
 import sys
 
 
-def shell_block(source, marker):
-    """The one fenced shell block of SOURCE/README.md that holds marker."""
-    with open(f"{source}/README.md") as f:
-        blocks = [b for b in re.findall(r"```sh\n(.*?)```", f.read(), re.S) if marker in b]
+def shell_block(source, doc, name):
+    """The fenced shell block of SOURCE/doc whose info string is "sh name":
+    a doc marks each command that a test runs so, and the test runs the
+    command whatever its words."""
+    with open(f"{source}/{doc}") as f:
+        blocks = re.findall(rf"^```sh {re.escape(name)}\n(.*?)^```$", f.read(), re.S | re.M)
     if len(blocks) != 1:
-        sys.exit(f"README.md: {len(blocks)} shell blocks hold {marker!r}, not one")
+        sys.exit(f"{doc}: {len(blocks)} shell blocks named {name!r}, not one")
     return blocks[0]
 
 

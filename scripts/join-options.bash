@@ -1,0 +1,16 @@
+# Sourced by join-files, join-ssh and join-slurm: moves the options of
+# workflow/scripts/join.py that lead the positional parameters into the
+# array options, leaving the files; calls the script's usage on a wrong
+# or missing one.
+# shellcheck shell=bash disable=SC2034 # options is the sourcing script's
+options=()
+while (($#)); do
+  case $1 in
+  --prefilter | --no-prefilter | --drop-incomplete) options+=("$1"); shift ;;
+  --tagjoin) (($# >= 2)) || usage; options+=("$1" "$2"); shift 2 ;;
+  --) shift; break ;;
+  -*) usage ;;
+  *) break ;;
+  esac
+done
+(($#)) || usage
