@@ -71,12 +71,18 @@ def start(commands, path, sink, errors):
     procs = []
     prev = open(path, "rb")
     env = dict(os.environ, LC_ALL="C")
-    for argv, err in zip(commands, errors):
-        p = subprocess.Popen(argv, stdin=prev, stderr=err, env=env,
-                             stdout=sink if argv is commands[-1] else subprocess.PIPE)
-        prev.close()
-        prev = p.stdout
-        procs.append(p)
+    try:
+        for argv, err in zip(commands, errors):
+            p = subprocess.Popen(argv, stdin=prev, stderr=err, env=env,
+                                 stdout=sink if argv is commands[-1] else subprocess.PIPE)
+            prev.close()
+            prev = p.stdout
+            procs.append(p)
+    except OSError as e:
+        for p in procs:
+            p.kill()
+            p.wait()
+        sys.exit(f"{path}: cannot run {argv[0]}: {e.strerror}")
     return procs
 
 

@@ -1,0 +1,81 @@
+#!/usr/bin/env cwl-runner
+# Joins one listing or whole dump with the workflow's job,
+# workflow/scripts/join.py, which this description carries along.
+cwlVersion: v1.2
+class: CommandLineTool
+label: tagjoin one listing
+doc: |
+  Joins a tagged SNP listing, or a whole dump gzipped or not, into one
+  line per record with tagjoin, as NAME.joined, NAME being the file's
+  name less a final .gz.  The output is written under a temporary name
+  and takes its final name only when every stage succeeded, so a file
+  that fails leaves no NAME.joined in the output folder, whichever runner
+  runs it; its message, with the line at fault, goes to standard error,
+  which the runner shows in its log.  Without prefilter every line goes
+  to tagjoin, as tagjoin alone would take the file.
+
+requirements:
+  InitialWorkDirRequirement:
+    listing:
+      - entryname: join.py
+        entry:
+          $include: ../workflow/scripts/join.py
+      - entryname: keep.awk
+        entry:
+          $include: ../workflow/scripts/keep.awk
+      - $(inputs.listing)
+
+hints:
+  SoftwareRequirement:
+    packages:
+      tagjoin:
+        version: ["1.0.0"]
+      python:
+        version: ["3"]
+      isa-l: {}
+      grep: {}
+      mawk: {}
+
+baseCommand: [python3, join.py]
+# Every line goes to tagjoin unless prefilter asks for the grep: join.py
+# takes the last of --no-prefilter and --prefilter.
+arguments:
+  - position: 0
+    valueFrom: --no-prefilter
+
+inputs:
+  listing:
+    type: File
+    doc: the listing or dump, gzipped when its name ends in .gz
+    inputBinding:
+      position: 10
+      prefix: --
+      valueFrom: $(self.basename)
+  prefilter:
+    type: boolean
+    default: false
+    doc: keep only the lines that begin with rs, SNP, VAL or CTG
+    inputBinding:
+      position: 1
+      prefix: --prefilter
+  drop_incomplete:
+    type: boolean
+    default: false
+    doc: drop the records that have no CTG line, and count them
+    inputBinding:
+      position: 1
+      prefix: --drop-incomplete
+  tagjoin:
+    type: string
+    default: tagjoin
+    doc: the tagjoin program, on PATH or as a path
+    inputBinding:
+      position: 1
+      prefix: --tagjoin
+
+outputs:
+  joined:
+    type: File
+    doc: the joined records, NAME.joined
+    outputBinding:
+      glob: "*.joined"

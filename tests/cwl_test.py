@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""cwl_test.py SOURCE TAGJOIN cwltool|toil|toil-slurm: runs the CWL
+descriptions, cwl/tagjoin.cwl and cwl/join-dumps.cwl, with a runner, on a
+folder holding a plain listing whose name has a space, a gzipped whole
+dump and a dump with a bad line, and checks: each output byte for byte
+against the README's pipeline (tagjoin alone, for the tool without its
+prefilter); the runner's status; the bad file's message in the runner's
+log; and nothing for the bad file, nor anything partial, in the output
+folder.  cwltool also validates both files; toil-slurm runs the workflow
+on the one-node Slurm (as root).  Exits 77, which ctest counts as skipped,
+where the runner is missing."""
+
+import gzip
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from checks import Checks, shell_block
+
+SOURCE, TAGJOIN, RUNNER = sys.argv[1], sys.argv[2], sys.argv[3]
+TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
+WORKFLOW = os.path.join(SOURCE, "cwl", "join-dumps.cwl")
+check = Checks(f"cwl, {RUNNER}")
+
+LISTING = b"rs1 a\nSNP b\nVAL c \r\nCTG d\nCTG e\nrs2 f\nSNP g\nVAL h\nCTG i\n"
+DUMP = (b"LISTING (FULL)\n\nrs9 | human\nss1 | LABX\nSNP | alleles='A/G'\nVAL | x\n"
+        b"GMAF | count=3\nCTG | chr=7 | \0\xff\nLOC | GENE\n\nrs10 | human\nSNP | y\n"
+        b"VAL | z\nCTG | 1\n\n")
+BAD = b"LISTING\n\nrs1 | a\nSNP | b\nval | c\nCTG | d\n\n"
+BAD_MESSAGE = 'bad.txt.gz: "VAL" expected at beginning of input line 3'
+FILES = {"a listing.txt": LISTING, "whole.txt.gz": DUMP, "bad.txt.gz": BAD}
+PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
+ENV = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"])
+
+
+def readme(data, tmp):
+    """What the README's pipeline makes of a dump's bytes."""
+    gz, out = os.path.join(tmp, "readme.gz"), os.path.join(tmp, "readme.txt")
+    with gzip.open(gz, "wb") as f:
+        f.write(data)
+    subprocess.run(["bash", "-o", "pipefail", "-c",
+                    PIPELINE.replace("dump.gz", gz).replace("records.txt", out)],
+                   env=ENV, check=True)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def runner(tmp, name):
+    """The command that runs a description, its outputs into tmp/name."""
+    out = os.path.join(tmp, name)
+    if RUNNER == "cwltool":
+        return ["cwltool", "--quiet", "--relax-path-checks", "--outdir", out], out
+    command = ["toil-cwl-runner", "--retryCount", "0", "--relax-path-checks",
+               "--jobStore", os.path.join(tmp, name + ".jobstore"),
+               "--workDir", tmp, "--outdir", out]
+    if RUNNER == "toil-slurm":
+        command += ["--batchSystem", "slurm", "--statePollingWait", "1"]
+    return command, out
+
+
+def run(tmp, name, description, job):
+    """Runs the description on the job's inputs (a YAML file's text);
+    returns the status, the log, and the files in the output folder."""
+    with open(os.path.join(tmp, name + ".yml"), "w") as f:
+        f.write(job)
+    command, out = runner(tmp, name)
+    done = subprocess.run(command + [description, os.path.join(tmp, name + ".yml")],
+                          cwd=tmp, env=ENV, capture_output=True, text=True, timeout=900)
+    left = sorted(os.listdir(out)) if os.path.isdir(out) else []
+    return done.returncode, done.stdout + done.stderr, left
+
+
+def files(*names):
+    return "".join(f"  - {{class: File, path: '{os.path.join('dumps', n)}'}}\n" for n in names)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def main():
+    if not shutil.which("toil-cwl-runner" if RUNNER.startswith("toil") else "cwltool"):
+        print(f"{RUNNER} not found (apt-get install cwltool toil, or bash .ci/deps): not run")
+        return 77
+    if RUNNER == "toil-slurm" and (os.geteuid() != 0 or not shutil.which("slurmctld")):
+        print("the Slurm run needs root, slurm-wlm and munge (bash .ci/deps installs them)")
+        return 77
+    tmp = tempfile.mkdtemp(prefix=f"tagjoin-{RUNNER}-")
+    cluster = os.path.join(SOURCE, "scripts", "slurm-one-node")
+    if RUNNER == "toil-slurm":
+        ENV.update(TAGJOIN_SLURM=os.path.join(tmp, "slurm"),
+                   SLURM_CONF=os.path.join(tmp, "slurm", "slurm.conf"))
+        subprocess.run([cluster, "start"], env=ENV, check=True)
+    try:
+        os.makedirs(os.path.join(tmp, "dumps"))
+        for name, data in FILES.items():
+            with open(os.path.join(tmp, "dumps", name), "wb") as f:
+                f.write(gzip.compress(data) if name.endswith(".gz") else data)
+        want = {"a listing.txt.joined": readme(LISTING, tmp), "whole.txt.joined": readme(DUMP, tmp)}
+
+        if RUNNER == "cwltool":
+            for description in (TOOL, WORKFLOW):
+                done = subprocess.run(["cwltool", "--validate", description], capture_output=True,
+                                      text=True)
+                check(done.returncode == 0 and "is valid CWL" in done.stdout,
+                      f"cwltool --validate {description}: {done.stdout}{done.stderr}")
+
+        # The workflow on the good files: joined as the README joins them.
+        status, log, left = run(tmp, "good", WORKFLOW, "dumps:\n" + files(*list(FILES)[:2]))
+        check(status == 0, f"join-dumps.cwl: status {status}\n{log[-3000:]}")
+        check(left == sorted(want), f"join-dumps.cwl: the outputs are {left}")
+        for name in set(left) & set(want):
+            check(read(os.path.join(tmp, "good", name)) == want[name],
+                  f"join-dumps.cwl: {name} joined as the README's pipeline joins it")
+        if RUNNER == "toil-slurm":
+            return check.report()
+
+        # With the bad file: a failure, its message, nothing of it kept.
+        status, log, left = run(tmp, "bad", WORKFLOW, "dumps:\n" + files(*FILES))
+        check(status != 0, f"join-dumps.cwl with a bad file: status {status}")
+        check(BAD_MESSAGE in log, f"join-dumps.cwl with a bad file: its message\n{log[-3000:]}")
+        check(not [f for f in left if f.startswith("bad") or f.endswith(".partial")],
+              f"join-dumps.cwl with a bad file: nothing of it in the output folder: {left}")
+
+        if RUNNER == "cwltool":
+            # The tool alone joins a listing as tagjoin does, and refuses
+            # a dump it has not filtered; the workflow drops records
+            # without CTG when asked.
+            status, log, left = run(tmp, "tool", TOOL, f"listing: {files('a listing.txt')[4:]}")
+            joined = subprocess.run([TAGJOIN], input=LISTING, capture_output=True).stdout
+            check(status == 0 and left == ["a listing.txt.joined"] and
+                  read(os.path.join(tmp, "tool", left[0])) == joined,
+                  f"tagjoin.cwl: the listing joined as by tagjoin: {status} {left}\n{log[-2000:]}")
+            status, log, left = run(tmp, "tool-dump", TOOL, f"listing: {files('whole.txt.gz')[4:]}")
+            check(status != 0 and left == [] and
+                  'whole.txt.gz: "rs" expected at beginning of input line 1' in log,
+                  f"tagjoin.cwl: a whole dump unfiltered fails at its header: {status} {left}")
+            gaps = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
+            with open(os.path.join(tmp, "dumps", "gaps.txt"), "wb") as f:
+                f.write(gaps)
+            status, log, left = run(tmp, "drop", WORKFLOW,
+                                    "drop_incomplete: true\ndumps:\n" + files("gaps.txt"))
+            check(status == 0 and left == ["gaps.txt.joined"] and
+                  read(os.path.join(tmp, "drop", left[0])) == b"rs2 | SNP | VAL | CTG\n" and
+                  "records without a CTG line dropped: 1" in log,
+                  f"join-dumps.cwl, drop_incomplete: {status} {left}\n{log[-2000:]}")
+    finally:
+        if RUNNER == "toil-slurm":
+            subprocess.run([cluster, "stop"], env=ENV, check=True)
+        shutil.rmtree(tmp)
+    return check.report()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
