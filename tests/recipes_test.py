@@ -100,7 +100,7 @@ def local(tmp):
     for recipe, command in [("join-files", f"{SCRIPTS}/join-files -j 3"),
                             ("join-ssh", f"{SCRIPTS}/join-ssh {tmp}/nodes")]:
         folder = Folder(tmp, recipe)
-        got, _, err = folder.bash(command + " dumps/*")
+        got, _, err = folder.bash(command + " --prefilter dumps/*")
         check(got == 1, f"{recipe}: exit status {got}, not 1")
         check(failures(err) == [BAD], f"{recipe}: the bad file's name and message: {err!r}")
         folder.check_outputs(recipe, lambda name: f"dumps/{name}.joined")
@@ -115,16 +115,17 @@ def local(tmp):
     check(sorted(os.listdir(os.path.join(full.path, "dumps"))) ==
           ["a.txt", "a.txt.joined", "big.txt"], "join-files, output too large: leaves nothing")
 
-    # join.py's options pass through: a record without CTG dropped and
-    # counted, a blank line kept for tagjoin to reject.
+    # Each line goes to tagjoin unless asked otherwise: a blank line is
+    # rejected, a whole dump fails at its header.  join.py's options pass
+    # through: a record without CTG dropped and counted.
     options = Folder(tmp, "options", {"gaps.txt": b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n",
                                       "blank.txt": b"rs1\nSNP\nVAL\nCTG\n\n"})
     got, _, err = options.bash(f"{SCRIPTS}/join-files --drop-incomplete dumps/gaps.txt")
     check(got == 0 and options.read("dumps", "gaps.txt.joined") == b"rs2 | SNP | VAL | CTG\n"
           and "records without a CTG line dropped: 1" in err, f"join-files --drop-incomplete: {err!r}")
-    got, _, err = options.bash(f"{SCRIPTS}/join-files --no-prefilter -- dumps/blank.txt")
+    got, _, err = options.bash(f"{SCRIPTS}/join-files -- dumps/blank.txt")
     check(got == 1 and failures(err) == ['dumps/blank.txt: "rs" expected at beginning of input line 5'],
-          f"join-files --no-prefilter: the blank line rejected: {err!r}")
+          f"join-files: the blank line rejected: {err!r}")
 
     for words in ("", "-j", "--bogus dumps/a.txt"):
         got, _, err = full.bash(f"{SCRIPTS}/join-files {words}")
@@ -167,7 +168,7 @@ def slurm(tmp):
 
         # Six files, three tasks at the most: each task takes two.
         folder = Folder(tmp, "array")
-        got, out, err = folder.bash(f"{SCRIPTS}/join-slurm dumps/*")
+        got, out, err = folder.bash(f"{SCRIPTS}/join-slurm --prefilter dumps/*")
         job = re.search(r"job (\d+)", err)
         check(got == 1 and job, f"join-slurm: fails, naming its job: {got} {out!r} {err!r}")
         logs = sorted(os.listdir(os.path.join(folder.path, "logs")))
