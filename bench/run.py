@@ -157,6 +157,7 @@ def chart(rows, path, cpu):
 set terminal pngcairo size 900,420 font "sans,10" noenhanced
 set output "{path}"
 set title "Realistic listing to /dev/null: throughput, MB/s (higher is better)\\n{cpu}"
+set rmargin 10
 set style fill solid 0.7
 set boxwidth 0.6
 set yrange [0:*]
@@ -375,12 +376,14 @@ def main():
         ("portable / SSE2 build, minimal", "≤ 1.5",
          ratio(("tagjoin, portable", "minimal"), ("tagjoin", "minimal")), lambda x: x <= 1.5,
          True),
-        ("static / dynamic build, realistic", "within 5 %",
+        # The static release build may be faster than the dynamic one
+        # (5 % on realistic lines, on an AMD EPYC), not slower.
+        ("static / dynamic build, realistic", "≤ 1.05",
          ratio(("tagjoin, static", "realistic"), ("tagjoin", "realistic")),
-         lambda x: abs(x - 1) <= 0.05, True),
-        ("static / dynamic build, minimal", "within 5 %",
+         lambda x: x <= 1.05, True),
+        ("static / dynamic build, minimal", "≤ 1.05",
          ratio(("tagjoin, static", "minimal"), ("tagjoin", "minimal")),
-         lambda x: abs(x - 1) <= 0.05, True),
+         lambda x: x <= 1.05, True),
         ("tagjoin peak RSS, MiB", "≤ 8", rss_big / 1024, lambda x: x <= 8, True),
         ("tagjoin peak RSS, realistic / small", "within 10 %",
          rss_big / rss_small, lambda x: abs(x - 1) <= 0.10, True),
