@@ -1,8 +1,14 @@
 """What the Python tests share: the commands that the docs show, which
-they run as printed, and checks that are counted and reported."""
+they run as printed; a plain model of which lines of a dump reach
+tagjoin; and checks that are counted and reported."""
 
+import gzip
+import os
 import re
+import subprocess
 import sys
+
+TAGS = (b"rs", b"SNP", b"VAL", b"CTG")
 
 
 def shell_block(source, doc, name):
@@ -14,6 +20,43 @@ def shell_block(source, doc, name):
     if len(blocks) != 1:
         sys.exit(f"{doc}: {len(blocks)} shell blocks named {name!r}, not one")
     return blocks[0]
+
+
+def run_shown(command, data, tmp, tagjoin, **env):
+    """Runs a command that a doc shows on the bytes of a dump, given to it
+    gzipped as dump.gz, with tagjoin on PATH and under pipefail; returns
+    what it writes to records.txt, or else to standard output."""
+    gz, out = os.path.join(tmp, "shown.gz"), os.path.join(tmp, "shown.txt")
+    with gzip.open(gz, "wb") as f:
+        f.write(data)
+    env = dict(os.environ, PATH=os.path.dirname(tagjoin) + os.pathsep + os.environ["PATH"], **env)
+    run = subprocess.run(["bash", "-o", "pipefail", "-c",
+                          command.replace("dump.gz", gz).replace("records.txt", out)],
+                         env=env, capture_output=True, check=True)
+    return read(out) if "records.txt" in command else run.stdout
+
+
+def kept(data, prefilter, drop_incomplete):
+    """The dump's lines that reach tagjoin, each with its number in the
+    dump, and how many records were dropped for want of a CTG line."""
+    lines = data.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    lines = [(n, l) for n, l in enumerate(lines, 1) if not prefilter or l.startswith(TAGS)]
+    if not drop_incomplete:
+        return lines, 0
+    records = [[]]                      # what comes before the first rs line, then records
+    for n, l in lines:
+        if l.startswith(b"rs"):
+            records.append([])
+        records[-1].append((n, l))
+    whole = [r for r in records[1:] if any(l.startswith(b"CTG") for _, l in r)]
+    return records[0] + [line for r in whole for line in r], len(records) - 1 - len(whole)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 class Checks:

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, shell_block
+from checks import Checks, read, run_shown, shell_block
 
 SOURCE, TAGJOIN, RUNNER = sys.argv[1], sys.argv[2], sys.argv[3]
 TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
@@ -33,18 +33,6 @@ BAD_MESSAGE = 'bad.txt.gz: "VAL" expected at beginning of input line 3'
 FILES = {"a listing.txt": LISTING, "whole.txt.gz": DUMP, "bad.txt.gz": BAD}
 PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
 ENV = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"])
-
-
-def readme(data, tmp):
-    """What the README's pipeline makes of a dump's bytes."""
-    gz, out = os.path.join(tmp, "readme.gz"), os.path.join(tmp, "readme.txt")
-    with gzip.open(gz, "wb") as f:
-        f.write(data)
-    subprocess.run(["bash", "-o", "pipefail", "-c",
-                    PIPELINE.replace("dump.gz", gz).replace("records.txt", out)],
-                   env=ENV, check=True)
-    with open(out, "rb") as f:
-        return f.read()
 
 
 def runner(tmp, name):
@@ -76,11 +64,6 @@ def files(*names):
     return "".join(f"  - {{class: File, path: '{os.path.join('dumps', n)}'}}\n" for n in names)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def main():
     if not shutil.which("toil-cwl-runner" if RUNNER.startswith("toil") else "cwltool"):
         print(f"{RUNNER} not found (apt-get install cwltool toil, or bash .ci/deps): not run")
@@ -99,7 +82,8 @@ def main():
         for name, data in FILES.items():
             with open(os.path.join(tmp, "dumps", name), "wb") as f:
                 f.write(gzip.compress(data) if name.endswith(".gz") else data)
-        want = {"a listing.txt.joined": readme(LISTING, tmp), "whole.txt.joined": readme(DUMP, tmp)}
+        want = {name: run_shown(PIPELINE, data, tmp, TAGJOIN) for name, data in
+                [("a listing.txt.joined", LISTING), ("whole.txt.joined", DUMP)]}
 
         if RUNNER == "cwltool":
             for description in (TOOL, WORKFLOW):

@@ -23,7 +23,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, shell_block
+from checks import Checks, kept, shell_block
 
 SOURCE, TAGJOIN, PART = sys.argv[1], sys.argv[2], sys.argv[3]
 SCRIPTS = os.path.join(SOURCE, "scripts")
@@ -43,8 +43,8 @@ check = Checks(f"{PART} recipes")
 
 def joined(data):
     """What tagjoin makes of a listing's lines that begin with a tag."""
-    lines = [l for l in data.split(b"\n") if l.startswith((b"rs", b"SNP", b"VAL", b"CTG"))]
-    return subprocess.run([TAGJOIN], input=b"".join(l + b"\n" for l in lines),
+    lines, _ = kept(data, True, False)
+    return subprocess.run([TAGJOIN], input=b"".join(l + b"\n" for _, l in lines),
                           capture_output=True).stdout
 
 

@@ -17,34 +17,14 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, shell_block
+from checks import Checks, kept, read, run_shown, shell_block
 
 SOURCE, TAGJOIN = sys.argv[1], sys.argv[2]
 JOIN_PY = os.path.join(SOURCE, "workflow", "scripts", "join.py")
 check = Checks("workflow")
 
-TAGS = (b"rs", b"SNP", b"VAL", b"CTG")
-
-
-# What the pipeline should make of a dump, worked out without it.
-
-def kept(data, prefilter, drop_incomplete):
-    """The dump's lines that reach tagjoin, each with its number in the
-    dump, and how many records were dropped for want of a CTG line."""
-    lines = data.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    lines = [(n, l) for n, l in enumerate(lines, 1) if not prefilter or l.startswith(TAGS)]
-    if not drop_incomplete:
-        return lines, 0
-    records = [[]]                      # what comes before the first rs line, then records
-    for n, l in lines:
-        if l.startswith(b"rs"):
-            records.append([])
-        records[-1].append((n, l))
-    whole = [r for r in records[1:] if any(l.startswith(b"CTG") for _, l in r)]
-    return records[0] + [line for r in whole for line in r], len(records) - 1 - len(whole)
-
+# What the pipeline should make of a dump, worked out without it
+# (checks.kept).
 
 def expected(path, data, prefilter, drop_incomplete):
     """What the job for the dump at path should leave: the result's bytes,
@@ -151,27 +131,9 @@ def write_dumps(folder):
             f.write(data)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 # The README's pipeline for a whole dump, and its command that finds line N.
 PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
 FIND_LINE = shell_block(SOURCE, "docs/dumps.md", "find-line")
-
-
-def readme(command, data, tmp, **env):
-    """Runs a command of the README's on the dump's bytes as dump.gz;
-    returns what it writes to records.txt, or else to standard output."""
-    gz, out = os.path.join(tmp, "readme.gz"), os.path.join(tmp, "readme.txt")
-    with gzip.open(gz, "wb") as f:
-        f.write(data)
-    env = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"], **env)
-    run = subprocess.run(["bash", "-o", "pipefail", "-c",
-                          command.replace("dump.gz", gz).replace("records.txt", out)],
-                         env=env, capture_output=True, check=True)
-    return read(out) if "records.txt" in command else run.stdout
 
 
 def snakemake(work, *config):
@@ -231,11 +193,11 @@ def check_readme(tmp):
         want, _ = expected(name, data, True, False)
         # grep finding no line fails the README's pipeline under pipefail.
         if want is not None and data:
-            check(readme(PIPELINE, data, tmp) == want, f"{name}: the model joins as the README")
+            check(run_shown(PIPELINE, data, tmp, TAGJOIN) == want, f"{name}: the model joins as the README")
     n = re.search(rb"line (\d+)", subprocess.run(
         [TAGJOIN], input=b"".join(l + b"\n" for _, l in kept(BAD, True, False)[0]),
         capture_output=True).stderr)[1]
-    check(readme(FIND_LINE, BAD, tmp, N=n.decode()).startswith(b"%d:CTG" % BAD_AT),
+    check(run_shown(FIND_LINE, BAD, tmp, TAGJOIN, N=n.decode()).startswith(b"%d:CTG" % BAD_AT),
           "bad.txt: the README's command finds the line at fault")
 
 
