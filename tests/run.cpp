@@ -120,7 +120,8 @@ Outcome run_tagjoin(const std::string &input)
 }
 
 pid_t start_tagjoin(int in, int out, int err,
-    const std::vector<std::string> &args, bool ignore_sigpipe)
+    const std::vector<std::string> &args, bool ignore_sigpipe,
+    const std::vector<std::string> &runner)
 {
 	// A program that stops reading early must not end the test.
 	std::signal(SIGPIPE, SIG_IGN);
@@ -130,6 +131,7 @@ pid_t start_tagjoin(int in, int out, int err,
 	std::vector<std::string> words = {TAGJOIN_PATH};
 	if (under_emulator())
 		words.insert(words.begin(), TAGJOIN_EMULATOR);
+	words.insert(words.begin(), runner.begin(), runner.end());
 	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
 	for (std::string &w : words)
@@ -182,7 +184,7 @@ Outcome run_tagjoin(const Invocation &run, double *cpu_seconds)
 	}
 
 	pid_t pid = start_tagjoin(stdin_fd, stdout_fd, err[1], run.args,
-	    run.ignore_sigpipe);
+	    run.ignore_sigpipe, run.runner);
 	for (int fd : {stdin_fd, stdout_fd, err[1]})
 		if (fd >= 0)
 			close(fd);

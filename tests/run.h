@@ -45,6 +45,9 @@ struct Invocation {
 	// The program's standard input or output pipe left non-blocking.
 	bool nonblocking_input = false;
 	bool nonblocking_output = false;
+	// A program, with its arguments, that runs the program: it is given
+	// the program's path and arguments after its own.
+	std::vector<std::string> runner;
 	// Milliseconds of idling after each chunk taken (Feed::drip) and
 	// after each slice of output read (read_slice).
 	int pause_ms = 0;
@@ -57,7 +60,8 @@ Outcome run_tagjoin(const Invocation &run, double *cpu_seconds = nullptr);
 // and error (-1: that stream closed), with SIGPIPE at its default or
 // ignored.  The caller waits for it.
 pid_t start_tagjoin(int in, int out, int err,
-    const std::vector<std::string> &args = {}, bool ignore_sigpipe = false);
+    const std::vector<std::string> &args = {}, bool ignore_sigpipe = false,
+    const std::vector<std::string> &runner = {});
 Outcome run_tagjoin(const std::string &input);
 
 // Whether the program runs under an emulator such as qemu-user, which
