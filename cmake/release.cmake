@@ -1,6 +1,7 @@
 # Makes the release artifacts: for x86-64 and aarch64, a tarball
-# tagjoin-VERSION-linux-ARCH.tar.gz and a .deb, each holding the program
-# linked statically, its man page, the README and the licence.
+# tagjoin-VERSION-linux-ARCH.tar.gz and a .deb, each holding tagjoin and
+# tagpick linked statically (tagpick with zlib), their man pages, the
+# README and the licence.
 #
 #   cmake [-DOUT=DIR] [-DQEMU_AARCH64=EMULATOR] -P cmake/release.cmake
 #
@@ -37,7 +38,7 @@ function(release arch)
   endif()
   run(${CMAKE_COMMAND} -S ${source} -B ${build} ${toolchain}
     -DCMAKE_BUILD_TYPE=Release -DTAGJOIN_STATIC=ON -DTAGJOIN_TESTS=OFF)
-  run(${CMAKE_COMMAND} --build ${build} --target tagjoin -j2)
+  run(${CMAKE_COMMAND} --build ${build} --target tagjoin tagpick -j2)
   run(cpack --config ${build}/CPackConfig.cmake -B ${build}/packages)
   file(GLOB made ${build}/packages/*.tar.gz ${build}/packages/*.deb)
   file(COPY ${made} DESTINATION ${staging})

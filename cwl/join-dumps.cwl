@@ -5,8 +5,8 @@ class: Workflow
 label: tagjoin many dumps
 doc: |
   Joins each dump, gzipped or not, into NAME.joined with tagjoin.cwl,
-  one job a file: the pipeline of the README (decompress, keep the four
-  kinds of line, join), every stage's failure seen.  A file that fails
+  one job a file: the pipeline of the README (tagpick, which inflates
+  and keeps the four kinds of line, then tagjoin), either's failure seen.  A file that fails
   leaves no NAME.joined, and the run's status is not 0.
 
 requirements:
@@ -28,6 +28,10 @@ inputs:
     type: string
     default: tagjoin
     doc: the tagjoin program, on PATH or as a path
+  tagpick:
+    type: string
+    default: tagpick
+    doc: the tagpick program, on PATH or as a path
 
 outputs:
   joined:
@@ -43,4 +47,5 @@ steps:
       prefilter: prefilter
       drop_incomplete: drop_incomplete
       tagjoin: tagjoin
+      tagpick: tagpick
     out: [joined]

@@ -1,6 +1,6 @@
 #!/usr/bin/env cwl-runner
-# Joins one listing or whole dump with the workflow's job,
-# workflow/scripts/join.py, which this description carries along.
+# Joins one listing or whole dump with each file's job, scripts/join-one,
+# which this description carries along.
 cwlVersion: v1.2
 class: CommandLineTool
 label: tagjoin one listing
@@ -17,12 +17,9 @@ doc: |
 requirements:
   InitialWorkDirRequirement:
     listing:
-      - entryname: join.py
+      - entryname: join-one
         entry:
-          $include: ../workflow/scripts/join.py
-      - entryname: keep.awk
-        entry:
-          $include: ../workflow/scripts/keep.awk
+          $include: ../scripts/join-one
       - $(inputs.listing)
 
 hints:
@@ -32,13 +29,10 @@ hints:
         version: ["1.0.0"]
       python:
         version: ["3"]
-      isa-l: {}
-      grep: {}
-      mawk: {}
 
-baseCommand: [python3, join.py]
-# Every line goes to tagjoin unless prefilter asks for the grep: join.py
-# takes the last of --no-prefilter and --prefilter.
+baseCommand: [python3, join-one]
+# Every line goes to tagjoin unless prefilter keeps the tagged ones alone:
+# join-one takes the last of --no-prefilter and --prefilter.
 arguments:
   - position: 0
     valueFrom: --no-prefilter
@@ -72,6 +66,13 @@ inputs:
     inputBinding:
       position: 1
       prefix: --tagjoin
+  tagpick:
+    type: string
+    default: tagpick
+    doc: the tagpick program, which inflates and keeps the tagged lines, on PATH or as a path
+    inputBinding:
+      position: 1
+      prefix: --tagpick
 
 outputs:
   joined:

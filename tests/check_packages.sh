@@ -1,8 +1,9 @@
 #!/bin/sh
 # check_packages.sh BUILD SAMPLE BUILT: makes the .tar.gz and .deb with
 # CPack, installs the tarball into a temporary prefix, runs the installed
-# program on SAMPLE against the BUILT one, and checks the .deb's contents
-# and metadata.
+# programs on SAMPLE, gzipped for tagpick, against the BUILT tagjoin, and
+# checks the .deb's contents and metadata: its dependencies name the
+# library that tagpick inflates with, when it links one.
 set -eu
 build=$1 sample=$2 built=$3
 tmp=$(mktemp -d)
@@ -15,10 +16,14 @@ mkdir "$tmp/prefix"
 tar -xzf "$tarball" -C "$tmp/prefix" --strip-components=1
 test -x "$tmp/prefix/bin/tagjoin"
 test -f "$tmp/prefix/share/man/man1/tagjoin.1"
+test -x "$tmp/prefix/bin/tagpick"
+test -f "$tmp/prefix/share/man/man1/tagpick.1"
 "$tmp/prefix/bin/tagjoin" < "$sample" > "$tmp/installed.out"
 "$built" < "$sample" > "$tmp/built.out"
 cmp "$tmp/installed.out" "$tmp/built.out"
 test -s "$tmp/installed.out"
+gzip -c "$sample" > "$tmp/sample.gz"
+"$tmp/prefix/bin/tagpick" "$tmp/sample.gz" | "$tmp/prefix/bin/tagjoin" | cmp - "$tmp/built.out"
 
 deb=$(ls "$tmp"/out/tagjoin_*.deb)
 dpkg-deb --field "$deb" Package | grep -qx tagjoin
@@ -28,5 +33,11 @@ dpkg-deb --field "$deb" Depends | grep -q 'libc6'
 dpkg-deb --field "$deb" Section | grep -qx science
 dpkg-deb --contents "$deb" | grep -q ' ./usr/bin/tagjoin$'
 dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagjoin.1$'
+dpkg-deb --contents "$deb" | grep -q ' ./usr/bin/tagpick$'
+dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagpick.1$'
+case $("$tmp/prefix/bin/tagpick" --version) in
+*ISA-L*) dpkg-deb --field "$deb" Depends | grep -q 'libisal2' ;;
+*zlib*) dpkg-deb --field "$deb" Depends | grep -q 'zlib1g' ;;
+esac
 dpkg-deb --contents "$deb" | grep -q ' ./usr/share/doc/tagjoin/copyright$'
 echo "packages: $(basename "$tarball") $(basename "$deb") checked"

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""workflow_test.py SOURCE TAGJOIN: runs the Snakemake workflow on a folder
+"""workflow_test.py SOURCE TAGJOIN TAGPICK: runs the Snakemake workflow on a folder
 of small dumps, with each pair of its options, and checks what every job
 leaves against what a plain model of the pipeline says it should: the
 joined file byte for byte, or no result at all, and the log line for line,
 down to the line at fault with its number in the dump.  Then runs one job
-alone with each stage of its pipeline failing, killed or unable to write,
-and checks that none of them passes for success.  Exits 77, which ctest
+(scripts/join-one) alone with tagpick and tagjoin each failing, killed,
+speaking and then killed, or unable to write, and checks that none of
+them passes for success.  Exits 77, which ctest
 counts as skipped, where snakemake is missing."""
 
 import gzip
@@ -19,8 +20,8 @@ import tempfile
 
 from checks import Checks, kept, read, run_shown, shell_block
 
-SOURCE, TAGJOIN = sys.argv[1], sys.argv[2]
-JOIN_PY = os.path.join(SOURCE, "workflow", "scripts", "join.py")
+SOURCE, TAGJOIN, TAGPICK = sys.argv[1], sys.argv[2], sys.argv[3]
+JOIN_ONE = os.path.join(SOURCE, "scripts", "join-one")
 check = Checks("workflow")
 
 # What the pipeline should make of a dump, worked out without it
@@ -112,7 +113,7 @@ FILES = {
     "last-incomplete.txt": (LAST_INCOMPLETE, None),
     "empty.txt": (b"", None),
 }
-# Files that the decompressor cannot read whole: no option makes them join.
+# Files that tagpick cannot read whole: no option makes them join.
 UNREADABLE = {
     "not-gzip.txt.gz": b"rs1\nSNP\nVAL\nCTG\n",
     "truncated.txt.gz": gzip.compress(WHOLE)[:600],
@@ -142,7 +143,7 @@ def snakemake(work, *config):
     run = subprocess.run(
         ["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"), "-d", work,
          "--cores", "2", "-k", "--keep-incomplete", "--config", "dumps=dumps",
-         f"tagjoin={TAGJOIN}", *config], capture_output=True, text=True)
+         f"tagjoin={TAGJOIN}", f"tagpick={TAGPICK}", *config], capture_output=True, text=True)
     return run.returncode, run.stdout + run.stderr
 
 
@@ -178,8 +179,9 @@ def check_options(tmp, folder):
             for name in UNREADABLE:
                 base = name.removesuffix(".gz")
                 log = read(os.path.join(work, "logs", base + ".log")).decode(errors="replace")
-                check(re.search(rf"^dumps/{name}: (igzip|pigz|gzip) failed with status \d+: .",
-                                log, re.M), f"{options}: {name}: the decompressor's failure\n{log}")
+                check(re.search(rf"^dumps/{name}: tagpick failed with status 1: "
+                                rf"tagpick: dumps/{name}: .", log, re.M),
+                      f"{options}: {name}: tagpick's failure\n{log}")
                 check(not os.path.exists(os.path.join(work, "results", base + ".joined")),
                       f"{options}: {name}: no result")
             left = sorted(os.listdir(os.path.join(work, "results")))
@@ -191,37 +193,39 @@ def check_readme(tmp):
     command finds the line that a message names."""
     for name, (data, _) in FILES.items():
         want, _ = expected(name, data, True, False)
-        # grep finding no line fails the README's pipeline under pipefail.
-        if want is not None and data:
+        if want is not None:
             check(run_shown(PIPELINE, data, tmp, TAGJOIN) == want, f"{name}: the model joins as the README")
     n = re.search(rb"line (\d+)", subprocess.run(
         [TAGJOIN], input=b"".join(l + b"\n" for _, l in kept(BAD, True, False)[0]),
         capture_output=True).stderr)[1]
-    check(run_shown(FIND_LINE, BAD, tmp, TAGJOIN, N=n.decode()).startswith(b"%d:CTG" % BAD_AT),
+    check(run_shown(FIND_LINE, BAD, tmp, TAGJOIN, N=n.decode()).startswith(b"%d\tCTG" % BAD_AT),
           "bad.txt: the README's command finds the line at fault")
 
 
-# A stage that fails: it does its work, or part of it, then fails as said.
+# A program that fails: it does its work, or part of it, then fails as said.
 FAIL = 'echo "{name}: something went wrong" >&2; exit 3'
 KILLED = "kill -9 $$"
-# More than a pipe holds, so that a stage before one that stops reading
-# dies of the closed pipe, which is not a failure of its own.
+# More than a pipe holds, so that tagpick, before a tagjoin that stops
+# reading, dies of the closed pipe, which is not a failure of its own.
 BIG = dump([record(n) for n in range(1, 2000)])
-STAGES = [  # stage, options, what it does, the dump, the failures the log names
-    ("igzip", [], f'gzip "$@"; {FAIL}', "whole.txt.gz",
-     ["igzip failed with status 3: igzip: something went wrong"]),
-    ("igzip", [], f'gzip "$@" | head -c 2000; {KILLED}', "big.txt.gz", ["igzip was killed by SIGKILL"]),
-    ("igzip", [], f'gzip "$@"; {FAIL}', "bad.txt.gz",
-     ["igzip failed with status 3: igzip: something went wrong",
+# tagpick says what went wrong and then, its reader gone, dies of SIGPIPE
+# at its next write: the wait makes sure tagjoin has gone by then.
+SPOKE = ('printf "xx\\n"; echo "tagpick: {name}: unexpected end of file" >&2; '
+         'sleep 0.5; exec cat /dev/zero')
+STAGES = [  # program, options, what it does, the dump, the failures the log names
+    ("tagpick", [], FAIL, "whole.txt.gz", ["tagpick failed with status 3: tagpick: something went wrong"]),
+    ("tagpick", [], f'{{real}} "$@" | head -c 2000; {KILLED}', "big.txt.gz",
+     ["tagpick was killed by SIGKILL"]),
+    ("tagpick", [], f'{{real}} "$@"; {FAIL}', "bad.txt.gz",
+     ["tagpick failed with status 3: tagpick: something went wrong",
       # five records of five tagged lines, then rs, SNP and CTG
       f'"VAL" expected at beginning of input line {5 * 5 + 3}']),
-    ("grep", [], f'{{real}} "$@"; {FAIL}', "whole.txt.gz",
-     ["grep failed with status 3: grep: something went wrong"]),
-    ("grep", [], f'{{real}} "$@" | head -c 2000; {KILLED}', "plain listing.txt", ["grep was killed by SIGKILL"]),
-    ("awk", ["--drop-incomplete"], f'{{real}} "$@"; {FAIL}', "whole.txt.gz",
-     ["awk failed with status 3: awk: something went wrong"]),
-    ("awk", ["--drop-incomplete", "--no-prefilter"], f'{{real}} "$@" | head -c 200; {KILLED}',
-     "plain listing.txt", ["awk was killed by SIGKILL"]),
+    ("tagpick", [], SPOKE, "whole.txt.gz",
+     ["tagpick was killed by SIGPIPE after: tagpick: tagpick: unexpected end of file",
+      '"rs" expected at beginning of input line 1']),
+    ("tagpick", ["--drop-incomplete", "--no-prefilter"], f'{{real}} "$@" | head -c 200; {KILLED}',
+     "plain listing.txt",
+     ["tagpick was killed by SIGKILL after: records without a CTG line dropped: 0"]),
     ("tagjoin", [], f'head -c 2000 | {TAGJOIN}; {KILLED}', "big.txt.gz", ["tagjoin was killed by SIGKILL"]),
     ("tagjoin", [], f'{TAGJOIN}; exit 4', "whole.txt.gz", ["tagjoin failed with status 4"]),
     # The result cannot grow past 4 KiB: a full disk, or a quota.
@@ -230,44 +234,51 @@ STAGES = [  # stage, options, what it does, the dump, the failures the log names
 
 
 def check_stages(tmp, folder):
-    """join.py alone, without Snakemake to clean up after it: each stage
+    """join-one alone, without Snakemake to clean up after it: each program
     failing in turn, and the write of the result."""
     shims = os.path.join(tmp, "shims")
     os.makedirs(shims)
     with gzip.open(os.path.join(tmp, "big.txt.gz"), "wb") as f:
         f.write(BIG)
     out, log = os.path.join(tmp, "out.joined"), os.path.join(tmp, "out.log")
-    run = subprocess.run(["python3", JOIN_PY, "--tagjoin", TAGJOIN,
+    programs = ["--tagjoin", TAGJOIN, "--tagpick", TAGPICK]
+    run = subprocess.run([JOIN_ONE, "--prefilter", *programs,
                           os.path.join(folder, "whole.txt.gz"), out, log])
     check(run.returncode == 0 and read(out) == expected("", WHOLE, True, False)[0]
-          and read(log) == b"", "join.py alone joins a dump")
+          and read(log) == b"", "join-one alone joins a dump")
     os.unlink(out)
-    env = dict(os.environ, PATH=shims + os.pathsep + os.environ["PATH"])
     for stage, options, body, name, says in STAGES:
-        for f in os.listdir(shims):
-            os.unlink(os.path.join(shims, f))
+        shim = os.path.join(shims, stage)
         if body:
-            with open(os.path.join(shims, stage), "w") as f:
-                f.write("#!/bin/sh\n" + body.format(real=shutil.which(stage), name=stage) + "\n")
-            os.chmod(os.path.join(shims, stage), 0o755)
+            with open(shim, "w") as f:
+                f.write("#!/bin/sh\n" + body.format(real=TAGPICK, name=stage) + "\n")
+            os.chmod(shim, 0o755)
         path = os.path.join(tmp if name == "big.txt.gz" else folder, name)
         run = subprocess.run(
-            ["python3", JOIN_PY, *options, "--tagjoin",
-             os.path.join(shims, "tagjoin") if stage == "tagjoin" else TAGJOIN, path, out, log],
-            env=env, capture_output=True,
+            [JOIN_ONE, "--prefilter", *options, *programs, f"--{stage}", shim, path, out, log]
+            if body else [JOIN_ONE, "--prefilter", *programs, path, out, log],
+            capture_output=True,
             preexec_fn=None if body else lambda: resource.setrlimit(
                 resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY)))
         what = f"{says[0]} ({' '.join(options)} {name})"
-        check(run.returncode == 1, f"{what}: join.py exits 1, not {run.returncode} {run.stderr!r}")
+        check(run.returncode == 1, f"{what}: join-one exits 1, not {run.returncode} {run.stderr!r}")
         check(not os.path.exists(out) and not os.path.exists(out + ".partial"),
               f"{what}: no result, nothing partial")
         said = read(log).decode(errors="replace").splitlines()
         named = [l[len(path) + 2:] for l in said if l.startswith(path + ": ")]
         check(named == says, f"{what}: the log names {named}")
-        if says[-1].startswith('"'):
+        if says[-1].startswith('"') and "{real}" in body:
             _, context = expected(path, FILES[name][0], "--no-prefilter" not in options,
                                   "--drop-incomplete" in options)
             check(read(log).endswith(context), f"{what}: the line at fault in the log")
+    # A program that cannot start: said in the log and on standard error.
+    missing = os.path.join(tmp, "no-such-tagpick")
+    run = subprocess.run([JOIN_ONE, "--tagpick", missing, "--tagjoin", TAGJOIN,
+                          os.path.join(folder, "whole.txt.gz"), out, log],
+                         capture_output=True, text=True)
+    says = f"{folder}/whole.txt.gz: cannot run {missing}: No such file or directory\n"
+    check(run.returncode == 1 and read(log).decode() == says and run.stderr == says,
+          f"a program that cannot start: {run.returncode} {read(log)!r} {run.stderr!r}")
 
 
 def check_schema(tmp, folder):
