@@ -34,6 +34,7 @@ import datetime
 import hashlib
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -42,9 +43,6 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# The workflow's job holds the filter that keeps the lines tagjoin reads.
-sys.path.insert(0, os.path.join(ROOT, "workflow", "scripts"))
-import join  # noqa: E402
 BUILD = os.path.join(ROOT, "build-bench")
 BUILD_PORTABLE = os.path.join(ROOT, "build-bench-portable")
 BUILD_STATIC = os.path.join(ROOT, "build-bench-static")
@@ -57,6 +55,17 @@ AWK_JOIN = ('{ sub(/[ \\t\\r\\v\\f]+$/, "") } '
             '{ printf " | %s", $0 } END { print "" }')
 
 
+# The pipelines that tagpick replaces: grep for the lines that begin with
+# a tag, and the awk program that dropped the records without a CTG line.
+TAGS = "^(rs|SNP|VAL|CTG)"
+GREP = ["grep", "-a", "-e", "^rs", "-e", "^SNP", "-e", "^VAL", "-e", "^CTG"]
+KEEP_AWK = ('/^rs/ { if (holding) dropped++; holding = 1; n = 0 } '
+            '{ if (holding) held[++n] = $0; else print } '
+            'holding && /^CTG/ { for (i = 1; i <= n; i++) print held[i]; holding = 0 } '
+            'END { if (holding) dropped++; '
+            'printf "records without a CTG line dropped: %d\\n", dropped > "/dev/stderr" }')
+
+
 def build():
     for folder, option in [(BUILD, "PORTABLE=OFF"), (BUILD_PORTABLE, "PORTABLE=ON"),
                            (BUILD_STATIC, "STATIC=ON")]:
@@ -67,21 +76,26 @@ def build():
         subprocess.run(["cmake", "--build", folder, "-j2"], check=True,
                        stdout=subprocess.DEVNULL)
     bins = {name: os.path.join(BUILD, path) for name, path in
-            [("tagjoin", "tagjoin"), ("textbook", "bench/textbook"), ("floor", "bench/floor"),
-             ("make_listing", "bench/make_listing")]}
+            [("tagjoin", "tagjoin"), ("tagpick", "tagpick"), ("textbook", "bench/textbook"),
+             ("floor", "bench/floor"), ("make_listing", "bench/make_listing")]}
     bins["portable"] = os.path.join(BUILD_PORTABLE, "tagjoin")
     bins["static"] = os.path.join(BUILD_STATIC, "tagjoin")
+    # The static build's tagpick inflates with zlib.
+    bins["tagpick-zlib"] = os.path.join(BUILD_STATIC, "tagpick")
     return bins
 
 
 def run_pipeline(stages, input_path, sink=subprocess.DEVNULL):
     """Runs argv stages as a pipeline fed from input_path.
 
-    Returns (wall seconds, peak RSS in KiB of the last stage).  The last
-    stage runs under GNU time: a child of this Python process would count
-    the parent's memory in its own peak, a child of time only time's."""
+    Returns (wall seconds, peak RSS in KiB of the last stage, CPU seconds
+    of all stages, user and system).  The last stage runs under GNU time:
+    a child of this Python process would count the parent's memory in its
+    own peak, a child of time only time's.  What the stages say on
+    standard error (a count of dropped records) is not shown."""
     procs = []
     rss_file = tempfile.NamedTemporaryFile(mode="r")
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     with open(input_path, "rb") as src:
         prev = src
@@ -89,7 +103,7 @@ def run_pipeline(stages, input_path, sink=subprocess.DEVNULL):
             out = sink if i == len(stages) - 1 else subprocess.PIPE
             if i == len(stages) - 1:
                 argv = [GNU_TIME, "-f", "%M", "-o", rss_file.name] + argv
-            p = subprocess.Popen(argv, stdin=prev, stdout=out)
+            p = subprocess.Popen(argv, stdin=prev, stdout=out, stderr=subprocess.DEVNULL)
             if prev is not src:
                 prev.close()
             prev = p.stdout
@@ -97,12 +111,14 @@ def run_pipeline(stages, input_path, sink=subprocess.DEVNULL):
     for p in procs:
         p.wait()
     wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     rss = int(rss_file.read().split()[-1])
     rss_file.close()
     for p, argv in zip(procs, stages):
         if p.returncode != 0:
             sys.exit(f"{' '.join(argv)} failed with {p.returncode}")
-    return wall, rss
+    return wall, rss, cpu
 
 
 def digest(stages, input_path):
@@ -172,68 +188,117 @@ plot "{data}" using 0:2:xtic(1) with boxes lc rgb "#3465a4", \\
     return True
 
 
-TAGS = join.TAGS_REGEX
-
-
 def pipelines(bins, tmp, mb):
-    """Whole pipelines from a gzipped dump to joined records: each
-    decompressor with the fastest filter, each filter with the fastest
-    decompressor, the workflow's drop_incomplete filter, and tagjoin alone
-    on the filtered listing."""
-    tj = bins["tagjoin"]
+    """Whole pipelines from a gzipped dump to joined records: tagpick and
+    tagjoin, with and without --drop-incomplete, with ISA-L and with
+    zlib; the decompressor alone; the pipelines tagpick replaces, each
+    decompressor with grep, and the awk that dropped records; and each
+    filter alone on the dump's text.  Each group's outputs are checked
+    to be the same bytes before anything is timed."""
+    tj, tp, tz = bins["tagjoin"], bins["tagpick"], bins["tagpick-zlib"]
     dump = os.path.join(tmp, "dump.txt.gz")
     gaps = os.path.join(tmp, "dump-no-ctg.txt.gz")
     for path, no_ctg in ((dump, "0"), (gaps, "2")):
         with open(path, "wb") as f:
             subprocess.run([bins["make_listing"], "dump", str(mb * 10**6),
                             "20261208", no_ctg, "gzip"], stdout=f, check=True)
+    text = os.path.join(tmp, "dump.txt")
+    with open(text, "wb") as f:
+        subprocess.run(["igzip", "-dc", dump], stdout=f, check=True)
     filtered = os.path.join(tmp, "filtered.txt")
     with open(filtered, "wb") as f:
-        subprocess.run(f"igzip -dc < {dump} | LC_ALL=C {' '.join(join.GREP)}",
-                       shell=True, stdout=f, check=True)
-    size = int(subprocess.run(f"igzip -dc < {dump} | wc -c", shell=True,
-                              capture_output=True, check=True).stdout)
-
-    decompressors = [("gzip -dc", ["gzip", "-dc"]), ("pigz -dc", ["pigz", "-dc"]),
-                     ("igzip -dc", ["igzip", "-dc"]),
-                     ("libdeflate-gunzip -c", ["libdeflate-gunzip", "-c"])]
-    c_grep = ("LC_ALL=C grep -a -e ^rs -e ^SNP ...", ["env", "LC_ALL=C"] + join.GREP)
-    filters = [("grep -a -E, UTF-8 locale",
-                ["env", "LC_ALL=C.UTF-8", "grep", "-a", "-E", TAGS]),
-               ("LC_ALL=C grep -a -E", ["env", "LC_ALL=C", "grep", "-a", "-E", TAGS]),
-               c_grep,
-               ("LC_ALL=C mawk", ["env", "LC_ALL=C", "mawk", f"/{TAGS}/"])]
-    rows = [(f"{d} \\| {c_grep[0]} \\| tagjoin", dump, [dv, c_grep[1], [tj]])
-            for d, dv in decompressors]
-    rows += [(f"igzip -dc \\| {f} \\| tagjoin", dump, [["igzip", "-dc"], fv, [tj]])
-             for f, fv in filters if fv is not c_grep[1]]
-    # The old advice, with -a: without it, grep may print "binary file
-    # matches" in place of lines.
-    rows += [("pv -f \\| igzip -dc \\| " + c_grep[0] + " \\| tagjoin (progress shown)", dump,
-              [["sh", "-c", "exec pv -f 2>/dev/null"], ["igzip", "-dc"], c_grep[1], [tj]])]
-    rows += [("zcat \\| grep -E \\| tagjoin (the old advice)", dump,
-              [["zcat"], ["env", "LC_ALL=C.UTF-8", "grep", "-a", "-E", TAGS], [tj]]),
-             ("igzip -dc \\| grep \\| keep.awk, drop_incomplete \\| tagjoin "
-              "(the workflow's drop_incomplete; 2 % of records without CTG)", gaps,
-              [["igzip", "-dc"], c_grep[1],
-               ["env", "LC_ALL=C", "mawk", "-v", "drop_incomplete=1", "-f", join.KEEP_AWK], [tj]]),
-             ("tagjoin alone, on the filtered listing", filtered, [[tj]])]
-    return [{"name": n, "input": i, "stages": st, "times": [], "size": size,
-             "gz": os.path.getsize(dump)} for n, i, st in rows]
+        subprocess.run(GREP, stdin=open(text, "rb"), stdout=f, check=True,
+                       env=dict(os.environ, LC_ALL="C"))
+    grep = ["env", "LC_ALL=C"] + GREP
+    keep = ["env", "LC_ALL=C", "mawk", KEEP_AWK]
+    G = "LC_ALL=C grep -a -e ^rs -e ^SNP ..."
+    rows = [  # key, name, input, stages, the same bytes as key's
+        ("igzip", "igzip -dc (the decompressor alone)", dump, [["igzip", "-dc"]], None),
+        ("tagpick", "tagpick \\| tagjoin", dump, [[tp], [tj]], None),
+        ("tagpick drop", "tagpick --drop-incomplete \\| tagjoin", dump,
+         [[tp, "--drop-incomplete"], [tj]], "tagpick"),
+        ("tagpick progress", "tagpick --progress \\| tagjoin", dump,
+         [[tp, "--progress"], [tj]], "tagpick"),
+        ("tagpick alone", "tagpick alone", dump, [[tp]], None),
+        ("old igzip", f"igzip -dc \\| {G} \\| tagjoin", dump,
+         [["igzip", "-dc"], grep, [tj]], "tagpick"),
+        ("old pigz", f"pigz -dc \\| {G} \\| tagjoin", dump,
+         [["pigz", "-dc"], grep, [tj]], "tagpick"),
+        ("tagpick zlib", "tagpick with zlib (static build) \\| tagjoin", dump,
+         [[tz], [tj]], "tagpick"),
+        ("old gzip", f"gzip -dc \\| {G} \\| tagjoin", dump,
+         [["gzip", "-dc"], grep, [tj]], "tagpick"),
+        ("gaps tagpick", "tagpick --drop-incomplete \\| tagjoin, 2 % of records "
+         "without CTG", gaps, [[tp, "--drop-incomplete"], [tj]], None),
+        ("gaps old", f"igzip -dc \\| {G} \\| awk (drops) \\| tagjoin, the same", gaps,
+         [["igzip", "-dc"], grep, keep, [tj]], "gaps tagpick"),
+        # Through cat: GNU grep writing to /dev/null stops at the first
+        # line it keeps.
+        ("text tagpick", "tagpick < the dump's text \\| cat", text, [[tp], ["cat"]], None),
+        ("text grep", f"{G} < the dump's text \\| cat", text, [grep, ["cat"]], "text tagpick"),
+        ("listing tagpick", "tagpick < a listing of tagged lines only \\| cat", filtered,
+         [[tp], ["cat"]], None),
+        ("listing grep", f"{G} < the same listing \\| cat", filtered, [grep, ["cat"]],
+         "listing tagpick"),
+        ("tagjoin alone", "tagjoin alone, on the filtered listing", filtered, [[tj]], None),
+    ]
+    digests = {}
+    for key, _, path, stages, same_as in rows:
+        digests[key] = digest(stages, path)
+        if same_as and digests[key] != digests[same_as]:
+            sys.exit(f"{key}: differs from {same_as}")
+    return [{"key": k, "name": n, "input": i, "stages": st, "times": [], "cpu": [],
+             "rss": [], "size": os.path.getsize(text), "gz": os.path.getsize(dump)}
+            for k, n, i, st, _ in rows]
 
 
 def pipeline_table(pipes, args, cpu):
+    """The table of pipelines, and the targets of tagpick judged on it."""
     p0 = pipes[0]
+    by = {p["key"]: p for p in pipes}
+
+    def wall(k):
+        return statistics.median(by[k]["times"])
+
+    def cpus(k):
+        return statistics.median(by[k]["cpu"])
     lines = ["", "## From a gzipped whole dump", "",
              f"On {cpu}: a whole dump made by `bench/make_listing dump` "
-             f"({p0['size'] / 1e6:.0f} MB, {p0['gz'] / 1e6:.0f} MB gzipped, from a file "
-             f"in the page cache) through each pipeline into /dev/null; median of "
-             f"{args.runs} runs. libdeflate-gunzip does not stream: it holds the "
-             "whole output in memory before writing it.", "",
-             "| pipeline | median s | MB/s of dump |", "|---|---:|---:|"]
+             f"({p0['size'] / 1e6:.0f} MB, {p0['gz'] / 1e6:.0f} MB gzipped at level 6, "
+             f"from a file in the page cache) through each pipeline into /dev/null; "
+             f"medians of {args.runs} runs of wall time and of CPU time, user and "
+             "system, of all its processes.", "",
+             "| pipeline | wall s | CPU s | MB/s of dump | peak RSS KiB, last stage |",
+             "|---|---:|---:|---:|---:|"]
     for p in pipes:
-        med = statistics.median(p["times"])
-        lines.append(f"| {p['name']} | {med:.2f} | {p['size'] / med / 1e6:,.0f} |")
+        w = statistics.median(p["times"])
+        lines.append(f"| {p['name']} | {w:.2f} | {statistics.median(p['cpu']):.2f} | "
+                     f"{p['size'] / w / 1e6:,.0f} | {max(p['rss']):,} |")
+    targets = [
+        ("tagpick \\| tagjoin / igzip -dc alone, wall", "≤ 1.25",
+         wall("tagpick") / wall("igzip"), lambda x: x <= 1.25),
+        ("the same, CPU seconds", "≤ 1.5", cpus("tagpick") / cpus("igzip"), lambda x: x <= 1.5),
+        ("with --drop-incomplete / without, wall", "≤ 1.05",
+         wall("tagpick drop") / wall("tagpick"), lambda x: x <= 1.05),
+        ("plain text: grep / tagpick, the dump's text", "≥ 3",
+         wall("text grep") / wall("text tagpick"), lambda x: x >= 3),
+        ("plain text: grep / tagpick, a listing of tagged lines", "≥ 3",
+         wall("listing grep") / wall("listing tagpick"), lambda x: x >= 3),
+        ("zlib build: tagpick \\| tagjoin / gzip -dc \\| grep \\| tagjoin, wall", "≤ 1.0",
+         wall("tagpick zlib") / wall("old gzip"), lambda x: x <= 1.0),
+        ("tagpick peak RSS, MiB", "≤ 8", max(max(by[k]["rss"]) for k in
+                                             ("tagpick alone", "gaps tagpick")) / 1024,
+         lambda x: x <= 8),
+    ]
+    lines += ["", f"Targets of tagpick, on {cpu}:", "",
+              "| target | wanted | measured | held |", "|---|---|---:|---|"]
+    for what, want, got, ok in targets:
+        lines.append(f"| {what} | {want} | {got:.2f} | {'yes' if ok(got) else 'no'} |")
+    lines += ["", "Context: today's pipeline through igzip and grep takes "
+              f"{wall('old igzip') / wall('igzip'):.2f} times the decompressor's wall time "
+              f"and {cpus('old igzip') / cpus('igzip'):.2f} times its CPU time; "
+              f"the awk that dropped records, {wall('gaps old') / wall('gaps tagpick'):.2f} "
+              "times as long as tagpick --drop-incomplete."]
     return lines
 
 
@@ -255,7 +320,7 @@ def main():
 
     need = [GNU_TIME, shutil.which("gnuplot")]
     if args.dump_mb:
-        need += [shutil.which(t) for t in ("pigz", "igzip", "libdeflate-gunzip", "pv")]
+        need += [shutil.which(t) for t in ("pigz", "igzip", "mawk")]
     if not all(need):
         subprocess.run([os.path.join(ROOT, ".ci", "deps"), "bench"], check=True)
     bins = build()
@@ -312,11 +377,14 @@ def main():
         rss = {(n, f): [] for n, f, _ in cases}
         for r in range(args.runs):
             for name, f, stages in cases:
-                wall, kib = run_pipeline(stages, files[f][0])
+                wall, kib, _ = run_pipeline(stages, files[f][0])
                 times[(name, f)].append(wall)
                 rss[(name, f)].append(kib)
             for p in pipes:
-                p["times"].append(run_pipeline(p["stages"], p["input"])[0])
+                wall, kib, cpu = run_pipeline(p["stages"], p["input"])
+                p["times"].append(wall)
+                p["cpu"].append(cpu)
+                p["rss"].append(kib)
             print(f"round {r + 1}/{args.runs} done", file=sys.stderr)
     finally:
         shutil.rmtree(tmp)

@@ -46,21 +46,24 @@ namespace {
 // cache and the system calls few.
 constexpr std::size_t read_block = std::size_t{128} << 10;
 constexpr std::size_t text_block = std::size_t{256} << 10;
-constexpr std::size_t out_block = std::size_t{256} << 10;
-// A record held for --drop-incomplete stays in memory up to this size,
-// and goes on in a temporary file beyond it: a record of any size is
-// held in bounded memory.
-constexpr std::size_t held_in_memory = std::size_t{1} << 20;
+constexpr std::size_t out_block = std::size_t{1} << 20;
 // Line feeds are found this many bytes at a time (see line_feeds); the
 // text buffer has this much room after its data for the last window.
 constexpr std::size_t window = 64;
 // Lines up to this long are copied with one copy of this fixed size (see
-// keep_text); the text buffer's slack covers it.
-constexpr std::size_t short_line = window;
+// keep_text), as most lines of a dump are; the text buffer's slack covers
+// it.
+constexpr std::size_t short_line = 128;
+constexpr std::size_t slack = std::max(window, short_line);
 // The longest tag; a line is decided on this many bytes.
 constexpr std::size_t tag_max = 3;
 // --progress redraws its line at most this often.
 constexpr double progress_every = 0.25;
+
+// A pipe holds 64 KiB unless asked for more, and a reader is woken each
+// time: asked for 1 MiB, the most an ordinary user may ask, each of
+// tagpick's writes of a block fits it whole.
+constexpr int pipe_size = 1 << 20;
 
 constexpr int status_failure = 1;
 constexpr int status_usage = 2;
@@ -89,12 +92,24 @@ Ending failure(std::string_view name, std::string_view what)
 	return {true, std::string(name), std::string(what)};
 }
 
+constexpr std::size_t none = static_cast<std::size_t>(-1);
+
 // Standard output, gathered in a block.  After a failed write nothing
 // more is written and error holds its errno.
+//
+// With --drop-incomplete, the record being read is held until its first
+// "CTG" line shows that it has one: its bytes are gathered like any
+// other, from held on, and are not delivered until then, or are taken
+// back when it has none.  A record too large for the block goes on in a
+// temporary file, spilled, and the whole block is then held.
 struct Output {
 	std::unique_ptr<char[]> buf{new char[out_block]};
 	std::size_t len = 0;
 	int error = 0;
+	std::size_t held = none;
+	int spill = -1;                 // the temporary file, once needed
+	off_t spilled = 0;
+	int spill_error = 0;
 };
 
 bool write_all(int fd, const char *p, std::size_t n, int &error)
@@ -112,41 +127,12 @@ bool write_all(int fd, const char *p, std::size_t n, int &error)
 	return error == 0;
 }
 
-void deliver(Output &out)
-{
-	write_all(STDOUT_FILENO, out.buf.get(), out.len, out.error);
-	out.len = 0;
-}
-
-inline void put(Output &out, const char *p, std::size_t n)
-{
-	if (n > out_block - out.len) {
-		deliver(out);
-		if (n >= out_block) {
-			write_all(STDOUT_FILENO, p, n, out.error);
-			return;
-		}
-	}
-	std::memcpy(out.buf.get() + out.len, p, n);
-	out.len += n;
-}
-
-// The lines of a record held until a "CTG" line shows that it has one:
-// those in the temporary file, if any, come first, then those in memory.
-struct Held {
-	std::unique_ptr<char[]> buf{new char[held_in_memory]};
-	std::size_t len = 0;
-	int file = -1;                  // the temporary file, once needed
-	off_t in_file = 0;
-	int error = 0;
-};
-
 int open_temporary()
 {
 	const char *dir = std::getenv("TMPDIR");
 	if (dir == nullptr || *dir == '\0')
 		dir = "/tmp";
-int fd = -1;
+	int fd = -1;
 #ifdef O_TMPFILE
 	fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
 	if (fd >= 0)
@@ -159,56 +145,100 @@ int fd = -1;
 	return fd;
 }
 
-void hold(Held &h, const char *p, std::size_t n)
+// Moves the held part of the block, all of it, to the temporary file.
+void spill(Output &out)
 {
-	if (n <= held_in_memory - h.len) {
-		std::memcpy(h.buf.get() + h.len, p, n);
-		h.len += n;
-		return;
+	if (out.spill < 0 && out.spill_error == 0) {
+		out.spill = open_temporary();
+		if (out.spill < 0)
+			out.spill_error = errno;
 	}
-	if (h.file < 0 && h.error == 0) {
-		h.file = open_temporary();
-		if (h.file < 0)
-			h.error = errno;
-	}
-	if (write_all(h.file, h.buf.get(), h.len, h.error) &&
-	    write_all(h.file, p, n, h.error))
-		h.in_file += static_cast<off_t>(h.len + n);
-	h.len = 0;
+	if (write_all(out.spill, out.buf.get(), out.len, out.spill_error))
+		out.spilled += static_cast<off_t>(out.len);
+	out.len = 0;
 }
 
-void forget(Held &h)
+// Delivers what is gathered and not held, and makes room: the held part
+// moves to the front of the block, or to the temporary file when it
+// fills half the block.
+void deliver(Output &out)
 {
-	h.len = 0;
-	if (h.in_file > 0 && h.error == 0 &&
-	    (ftruncate(h.file, 0) != 0 || lseek(h.file, 0, SEEK_SET) != 0))
-		h.error = errno;
-	h.in_file = 0;
+	std::size_t ready = out.held == none ? out.len : out.held;
+	write_all(STDOUT_FILENO, out.buf.get(), ready, out.error);
+	std::memmove(out.buf.get(), out.buf.get() + ready, out.len - ready);
+	out.len -= ready;
+	if (out.held != none) {
+		out.held = 0;
+		if (out.len > out_block / 2)
+			spill(out);
+	}
 }
 
-// Writes what is held, in order, and forgets it.
-void release(Held &h, Output &out)
+void put(Output &out, const char *p, std::size_t n)
 {
-	if (h.in_file > 0 && h.error == 0) {
+	if (n > out_block - out.len) {
 		deliver(out);
-		if (lseek(h.file, 0, SEEK_SET) != 0)
-			h.error = errno;
-		for (off_t left = h.in_file; left > 0 && h.error == 0 &&
+		if (n > out_block - out.len) {
+			if (out.held == none) {
+				write_all(STDOUT_FILENO, p, n, out.error);
+				return;
+			}
+			spill(out);
+			write_all(out.spill, p, n, out.spill_error);
+			out.spilled += static_cast<off_t>(n);
+			return;
+		}
+	}
+	std::memcpy(out.buf.get() + out.len, p, n);
+	out.len += n;
+}
+
+// Starts holding a record whose first line is about to be gathered.
+inline void hold(Output &out, std::size_t at)
+{
+	out.held = at;
+}
+
+void forget_spilled(Output &out)
+{
+	if (out.spilled > 0 && out.spill_error == 0 &&
+	    (ftruncate(out.spill, 0) != 0 || lseek(out.spill, 0, SEEK_SET) != 0))
+		out.spill_error = errno;
+	out.spilled = 0;
+}
+
+// Takes back the record held, which has no "CTG" line.
+void drop_held(Output &out)
+{
+	out.len = out.held;
+	out.held = none;
+	forget_spilled(out);
+}
+
+// Lets the record held go out with the rest: its spilled part first,
+// which comes before all that is in the block.
+void release_held(Output &out)
+{
+	if (out.spilled > 0 && out.spill_error == 0) {
+		if (lseek(out.spill, 0, SEEK_SET) != 0)
+			out.spill_error = errno;
+		std::string chunk(out_block, '\0');
+		for (off_t left = out.spilled; left > 0 && out.spill_error == 0 &&
 		     out.error == 0;) {
-			ssize_t n = read(h.file, out.buf.get(),
+			ssize_t n = read(out.spill, chunk.data(),
 			    static_cast<std::size_t>(std::min<off_t>(left,
 				static_cast<off_t>(out_block))));
 			if (n <= 0) {
-				h.error = n < 0 ? errno : EIO;
+				out.spill_error = n < 0 ? errno : EIO;
 				break;
 			}
-			out.len = static_cast<std::size_t>(n);
-			deliver(out);
+			write_all(STDOUT_FILENO, chunk.data(),
+			    static_cast<std::size_t>(n), out.error);
 			left -= n;
 		}
 	}
-	put(out, h.buf.get(), h.len);
-	forget(h);
+	out.held = none;
+	forget_spilled(out);
 }
 
 // What is known of the line being read.
@@ -219,9 +249,7 @@ struct Picker {
 	Options options;
 	Line line = Line::start;
 	std::int64_t number = 0;        // of the current line in its input
-	bool holding = false;           // a record is held (--drop-incomplete)
-	std::int64_t dropped = 0;
-	Held held;
+	std::int64_t dropped = 0;       // records, with --drop-incomplete
 };
 
 // What a line's tag says of it.
@@ -277,50 +305,46 @@ inline Tag tag_of(const char *p, std::size_t n)
 	    Tag::none;
 }
 
-// Where the bytes of a kept line go.
-inline void keep(Picker &pk, Output &out, const char *p, std::size_t n)
-{
-	if (pk.holding)
-		hold(pk.held, p, n);
-	else
-		put(out, p, n);
-}
-
 // keep for bytes of the text buffer, whose slack lets a short line go as
 // one copy of a fixed size, in line, rather than a call that first sorts
 // out the size: the bytes copied past the line are never delivered.
-inline void keep_text(Picker &pk, Output &out, const char *p, std::size_t n)
+inline void keep_text(Output &out, const char *p, std::size_t n)
 {
-	if (n <= short_line && !pk.holding && out_block - out.len >= short_line) {
+	if (n <= short_line && out_block - out.len >= short_line) {
 		std::memcpy(out.buf.get() + out.len, p, short_line);
 		out.len += n;
 		return;
 	}
-	keep(pk, out, p, n);
+	put(out, p, n);
+}
+
+// What --drop-incomplete does at a line tagged tag, kept and about to be
+// gathered: a record held is dropped at the next "rs" line, which is
+// held in its turn, and goes out at its first "CTG" line.
+inline void drop_or_release(Picker &pk, Output &out, Tag tag)
+{
+	if (tag == Tag::rs) {
+		if (out.held != none) {
+			drop_held(out);
+			++pk.dropped;
+		}
+		hold(out, out.len);
+	} else if (tag == Tag::ctg && out.held != none) {
+		release_held(out);
+	}
 }
 
 // What --drop-incomplete and --numbered do at the start of a kept line,
-// line number in its input, tagged tag.  A record held is dropped at the
-// next "rs" line, and written at its first "CTG" line.
+// line number in its input, tagged tag.
 void start_kept_line(Picker &pk, Output &out, Tag tag, std::int64_t number)
 {
-	if (pk.options.drop_incomplete) {
-		if (tag == Tag::rs) {
-			if (pk.holding) {
-				forget(pk.held);
-				++pk.dropped;
-			}
-			pk.holding = true;
-		} else if (tag == Tag::ctg && pk.holding) {
-			release(pk.held, out);
-			pk.holding = false;
-		}
-	}
+	if (pk.options.drop_incomplete)
+		drop_or_release(pk, out, tag);
 	if (pk.options.numbered) {
 		char text[24];
 		auto end = std::to_chars(text, text + sizeof text - 1, number).ptr;
 		*end++ = '\t';
-		keep(pk, out, text, static_cast<std::size_t>(end - text));
+		put(out, text, static_cast<std::size_t>(end - text));
 	}
 }
 
@@ -374,7 +398,8 @@ struct LineFeeds {
 	std::uint64_t bits;
 };
 
-std::uint64_t window_bits(const char *at, const char *end)
+[[gnu::always_inline]] inline std::uint64_t window_bits(const char *at,
+    const char *end)
 {
 	std::uint64_t bits = line_feeds(at);
 	std::size_t n = static_cast<std::size_t>(end - at);
@@ -395,6 +420,40 @@ const char *next_line_feed(LineFeeds &f)
 	return lf;
 }
 
+// The usual lines, in a tight loop: each starts with its tag in hand and
+// ends in a line feed within the text, and is only kept or skipped, and
+// with --drop-incomplete held, dropped or released (but not numbered), a
+// kept one short enough for a fixed-size copy into the room left.
+// Returns where it stopped, at the start of a line that the
+// loop in pick must take.
+inline const char *pick_usual_lines(Picker &pk, Output &out, LineFeeds &f,
+    const char *p, const char *end)
+{
+	bool dropping = pk.options.drop_incomplete;
+	while (end - p >= 4) {
+		while (f.bits == 0) {
+			f.window_at += window;
+			if (f.window_at >= end)
+				return p;
+			f.bits = window_bits(f.window_at, end);
+		}
+		const char *lf = f.window_at + std::countr_zero(f.bits);
+		std::size_t n = static_cast<std::size_t>(lf + 1 - p);
+		Tag tag = tag_of(p, 4);
+		if (tag != Tag::none) {
+			if (n > short_line || out_block - out.len < short_line)
+				return p;
+			if (dropping)
+				drop_or_release(pk, out, tag);
+			std::memcpy(out.buf.get() + out.len, p, short_line);
+			out.len += n;
+		}
+		f.bits &= f.bits - 1;
+		p = lf + 1;
+	}
+	return p;
+}
+
 // Picks the lines of [p, end), the next bytes of the input.  Returns
 // where it stopped: at end, or, when more of the input is to come, at the
 // start of a line too short so far to tell its tag, whose bytes must be
@@ -411,7 +470,13 @@ const char *pick(Picker &pk, Output &out, const char *p, const char *end,
 	std::int64_t number = pk.number;
 	bool every_line = pk.options.all_lines;
 	bool more = pk.options.drop_incomplete || pk.options.numbered;
+	bool usual = !every_line && !pk.options.numbered;
 	while (p < end) {
+		if (line == Line::start && usual) {
+			p = pick_usual_lines(pk, out, feeds, p, end);
+			if (p == end)
+				break;
+		}
 		if (line == Line::start) {
 			std::size_t n = static_cast<std::size_t>(end - p);
 			if (n < tag_max && !last && !std::memchr(p, '\n', n))
@@ -426,7 +491,7 @@ const char *pick(Picker &pk, Output &out, const char *p, const char *end,
 		const char *lf = next_line_feed(feeds);
 		const char *next = lf ? lf + 1 : end;
 		if (line == Line::kept)
-			keep_text(pk, out, p, static_cast<std::size_t>(next - p));
+			keep_text(out, p, static_cast<std::size_t>(next - p));
 		if (lf)
 			line = Line::start;
 		p = next;
@@ -441,11 +506,10 @@ const char *pick(Picker &pk, Output &out, const char *p, const char *end,
 void end_input(Picker &pk, Output &out)
 {
 	if (pk.line == Line::kept)
-		keep(pk, out, "\n", 1);
-	if (pk.holding) {
-		forget(pk.held);
+		put(out, "\n", 1);
+	if (out.held != none) {
+		drop_held(out);
 		++pk.dropped;
-		pk.holding = false;
 	}
 	pk.line = Line::start;
 	pk.number = 0;
@@ -704,14 +768,26 @@ Ending read_named(Picker &pk, Output &out, const char *name,
 	return e;
 }
 
+// Asks for a larger pipe when standard output is one (see pipe_size).
+// The kernel may refuse; a pipe already as large is left alone.
+void enlarge_output_pipe()
+{
+#ifdef F_SETPIPE_SZ
+	struct stat st;
+	if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode) &&
+	    fcntl(STDOUT_FILENO, F_GETPIPE_SZ) < pipe_size)
+		fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipe_size);
+#endif
+}
+
 // The one place where the run's end is told.  What was picked before a
 // failed input is written all the same, after the message, so that a
 // reader that has stopped cannot silence it.
 int finish(Picker &pk, Output &out, Ending e)
 {
-	if (!e.failed && pk.held.error != 0)
+	if (!e.failed && out.spill_error != 0)
 		e = failure("", std::string("cannot hold a record: ") +
-		    std::strerror(pk.held.error));
+		    std::strerror(out.spill_error));
 	if (e.failed) {
 		std::string m = "tagpick: " + (e.name.empty() ? "" : e.name + ": ") +
 		    e.what + "\n";
@@ -817,8 +893,9 @@ int main(int argc, char **argv)
 			return usage(std::string(argv[i]) + ": " +
 			    std::strerror(errno));
 
+	enlarge_output_pipe();
 	auto raw = std::make_unique<unsigned char[]>(read_block);
-	auto text = std::make_unique<char[]>(text_block + window);
+	auto text = std::make_unique<char[]>(text_block + slack);
 	Output out;
 	const char *stdin_only[] = {"-"};
 	char **names = argv + optind;
