@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -252,6 +253,12 @@ const Lines lines_cases[] = {
 	{"a last line too short to tell, tagged", "x\nrs"},
 	{"a last line too short to tell, untagged", "rs1\nSN"},
 	{"a last line of one byte", "rs1\nr"},
+	{"a last line shorter than the tag it starts, after that tag",
+	    "SNP\nSN"},
+	{"kept lines about the size copied at once, and longer",
+	    "rs" + std::string(124, 'a') + "\nSNP" + std::string(124, 'b') +
+	    "\nVAL" + std::string(125, 'c') + "\nCTG" + std::string(200, 'd') +
+	    "\nx" + std::string(300, 'e') + "\nCTG" + std::string(1000, 'f') + "\n"},
 	{"only lines of other kinds", "LOC\nSEQ\nss1\n\n\n"},
 	{"a dump", dump(20)},
 };
@@ -266,6 +273,10 @@ TEST(TagpickLines, AsTheModelKeepsThem)
 		    c.what + " (plain, a few bytes a read)"s);
 		expect_outcome(run({}, gzip(c.input), Feed::drip, {1, 7}), want_out,
 		    c.what + " (gzip, a few bytes a read)"s);
+		// Four bytes a read: bytes of the read before stand after the
+		// data, where a tag test must not look.
+		expect_outcome(run({}, c.input, Feed::drip, {4}), want_out,
+		    c.what + " (plain, four bytes a read)"s);
 	}
 }
 
@@ -281,7 +292,7 @@ TEST(TagpickLines, RandomInputs)
 		int count = static_cast<int>(rnd() % 2000);
 		for (int i = 0; i < count; ++i) {
 			in += starts[rnd() % std::size(starts)];
-			std::size_t len = rnd() % 200 == 0 ? rnd() % 300000 : rnd() % 120;
+			std::size_t len = rnd() % 200 == 0 ? rnd() % 300000 : rnd() % 400;
 			for (std::size_t k = 0; k < len; ++k)
 				in += static_cast<char>(rnd() % 4 ? 'a' + rnd() % 26 : rnd() % 256);
 			if (rnd() % 50 != 0)
@@ -419,8 +430,12 @@ TEST(TagpickOptions, ProgressHelpVersionUsage)
 	EXPECT_NE(got.err.find(path + ": "), std::string::npos) << got.err;
 	EXPECT_NE(got.err.find("MB"), std::string::npos) << got.err;
 	EXPECT_EQ(got.err.front(), '\r');
-	EXPECT_EQ(got.err.back(), '\r');
 	EXPECT_EQ(got.err.find('\n'), std::string::npos) << got.err;
+	std::size_t cleared = got.err.rfind('\r', got.err.size() - 2);
+	std::string last = got.err.substr(cleared + 1);
+	EXPECT_GT(last.size(), 1u) << "blanked over";
+	EXPECT_EQ(last.find_first_not_of(' '), last.size() - 1) << visible(last);
+	EXPECT_EQ(last.back(), '\r');
 	got = run({"--progress"}, text);
 	EXPECT_NE(got.err.find("(standard input): "), std::string::npos) << got.err;
 
@@ -464,14 +479,18 @@ TEST(TagpickErrors, DamagedInputsFail)
 	block[block.size() / 2] ^= 0x55;
 	std::string method = gz;
 	method[2] = 7;
+	// Each library names the damage in its own words.
+	const bool zlib = std::string_view(TAGPICK_LIBRARY) == "zlib";
 	const Damage damages[] = {
 		{"cut inside a block", gz.substr(0, gz.size() / 2), "unexpected end of file"},
 		{"cut inside the trailer", gz.substr(0, gz.size() - 3), "unexpected end of file"},
 		{"cut inside the header", gz.substr(0, 5), "unexpected end of file"},
 		{"cut inside a second member", gz + gz.substr(0, 40), "unexpected end of file"},
 		{"the magic bytes alone", gz.substr(0, 2), "unexpected end of file"},
-		{"a wrong CRC-32", crc, ""},
-		{"a wrong length", length, ""},
+		{"a wrong CRC-32", crc, zlib ? "incorrect data check" :
+		    "wrong CRC-32 or length in the trailer"},
+		{"a wrong length", length, zlib ? "incorrect length check" :
+		    "wrong CRC-32 or length in the trailer"},
 		{"a corrupt block", block, "", true},
 		{"an unknown method", method, ""},
 		{"text after the last member", gz + "rs1\nSNP\n", "trailing garbage"},
