@@ -19,9 +19,11 @@ import gzip
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 from checks import Checks, kept, shell_block
 
@@ -104,6 +106,14 @@ def local(tmp):
         check(got == 1, f"{recipe}: exit status {got}, not 1")
         check(failures(err) == [BAD], f"{recipe}: the bad file's name and message: {err!r}")
         folder.check_outputs(recipe, lambda name: f"dumps/{name}.joined")
+        # Again: its own outputs skipped with a word, the same result.
+        got, _, err = folder.bash(command + " --prefilter dumps/*")
+        skipped = [l for l in err.splitlines() if "skipped, as an earlier run made it" in l]
+        check(got == 1 and failures(err) == [BAD] and len(skipped) == len(LISTINGS) - 1,
+              f"{recipe}, run again: {got} {err!r}")
+        folder.check_outputs(recipe + ", run again", lambda name: f"dumps/{name}.joined")
+        check_clash(tmp, recipe, command)
+        check_stop(tmp, recipe, command)
 
     # The output cannot grow past 16 KiB: a full disk, or a quota.
     full = Folder(tmp, "full", {"big.txt": b"rs1\nSNP\nVAL\n" + b"CTG 1234567\n" * 10000,
@@ -127,10 +137,15 @@ def local(tmp):
     check(got == 1 and failures(err) == ['dumps/blank.txt: "rs" expected at beginning of input line 5'],
           f"join-files: the blank line rejected: {err!r}")
 
-    for words in ("", "-j", "--bogus dumps/a.txt"):
+    for words in ("", "-j", "--bogus dumps/a.txt", "-j 0 dumps/a.txt", "-j x dumps/a.txt",
+                  "--tagpick"):
         got, _, err = full.bash(f"{SCRIPTS}/join-files {words}")
         check(got == 2 and err.startswith("usage: join-files"),
               f"join-files {words}: a usage error: {got} {err!r}")
+    for words in ("", f"{tmp}/nodes", f"--prefilter {tmp}/nodes dumps/a.txt"):
+        got, _, err = full.bash(f"{SCRIPTS}/join-ssh {words}")
+        check(got == 2 and err.startswith("usage: join-ssh"),
+              f"join-ssh {words}: a usage error: {got} {err!r}")
 
     # Parts of whole records, named after their first lines, that join
     # into what the whole joins into.
@@ -148,7 +163,65 @@ def local(tmp):
           f"split-listing: parts begin at rs lines and are named after them: {numbers}")
     check(b"".join(joined(split.read(p)) for p in parts) ==
           joined(listing), "split-listing: the parts join into what the whole joins into")
+    # Again, over the parts of the first run: refused, the parts unchanged.
+    got, _, err = split.bash(f"{SCRIPTS}/split-listing -n 70 huge.txt")
+    check(got == 2 and "parts of an earlier run" in err and
+          sorted(p for p in os.listdir(split.path) if p.startswith("part-")) == parts,
+          f"split-listing over an earlier run's parts: {got} {err!r}")
+    for words in ("-n abc huge.txt", "-n 0 huge.txt", "-n -5 huge.txt", "-n", "huge.txt more"):
+        got, _, err = split.bash(f"{SCRIPTS}/split-listing {words}")
+        check(got == 2 and err.startswith("usage: split-listing"),
+              f"split-listing {words}: a usage error: {got} {err!r}")
     return 0
+
+
+def check_clash(tmp, recipe, command):
+    """Two files with one output name: refused before any work, both named."""
+    clash = Folder(tmp, recipe + "-clash", {"x.txt": LISTINGS["a.txt"],
+                                            "x.txt.gz": gzip.compress(LISTINGS["b.txt"]),
+                                            "y.txt": LISTINGS["a.txt"]})
+    got, _, err = clash.bash(command + " dumps/*")
+    check(got == 2 and "dumps/x.txt and dumps/x.txt.gz would both be joined into "
+          "dumps/x.txt.joined" in err, f"{recipe}, a clash: {got} {err!r}")
+    check(sorted(os.listdir(os.path.join(clash.path, "dumps"))) == ["x.txt", "x.txt.gz", "y.txt"],
+          f"{recipe}, a clash: nothing joined")
+    got, _, err = clash.bash(command + " dumps/x.txt ./dumps/x.txt")
+    check(got == 2 and "would both be joined" in err, f"{recipe}, one file twice: {got} {err!r}")
+
+
+# A tagpick that waits before it starts, so that a signal lands mid-run.
+SLOW = "#!/bin/sh\n# slow tagpick of the recipes test\nsleep 60\nexec tagpick \"$@\"\n"
+
+
+def check_stop(tmp, recipe, command):
+    """SIGTERM, SIGINT, SIGHUP mid-run: every job ended, no .partial left,
+    the files not joined named, status 128 + the signal."""
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        folder = Folder(tmp, f"{recipe}-{sig.name}", {"a.txt": LISTINGS["a.txt"],
+                                                      "b c.txt": LISTINGS["b.txt"]})
+        slow = os.path.join(folder.path, "slow-tagpick")
+        with open(slow, "w") as f:
+            f.write(SLOW)
+        os.chmod(slow, 0o755)
+        run = subprocess.Popen(["bash", "-c", f"exec {command} --tagpick {slow} dumps/*"],
+                               cwd=folder.path, env=folder.env, stderr=subprocess.PIPE,
+                               text=True, start_new_session=True)
+        partial = [os.path.join(folder.path, "dumps", n + ".joined.partial") for n in ("a.txt", "b c.txt")]
+        for _ in range(300):
+            if all(os.path.exists(p) for p in partial):
+                break
+            time.sleep(0.05)
+        run.send_signal(sig)
+        err = run.communicate(timeout=60)[1]
+        left = subprocess.run(["pgrep", "-f", slow], capture_output=True, text=True).stdout
+        what = f"{recipe} stopped by {sig.name}"
+        check(run.returncode == 128 + sig, f"{what}: status {run.returncode}\n{err}")
+        check(left == "", f"{what}: nothing left running: {left!r}")
+        check(sorted(os.listdir(os.path.join(folder.path, "dumps"))) == ["a.txt", "b c.txt"],
+              f"{what}: no output, nothing partial")
+        check(sorted(l for l in err.splitlines() if "not joined" in l) ==
+              [f"{os.path.basename(command.split()[0])}: not joined, as stopped by "
+               f"{sig.name}: dumps/{n}" for n in ("a.txt", "b c.txt")], f"{what}: {err!r}")
 
 
 def slurm(tmp):
@@ -177,6 +250,39 @@ def slurm(tmp):
         said = "".join(folder.read("logs", log).decode() for log in logs)
         check(failures(said) == [BAD], f"join-slurm: the logs name the bad file alone: {said!r}")
         folder.check_outputs("join-slurm", lambda name: f"dumps/{name}.joined")
+
+        check_clash(tmp, "join-slurm", f"{SCRIPTS}/join-slurm")
+
+        # Stopped mid-run: the array cancelled and gone, its list file
+        # removed, the job named, each task's log naming its files.
+        stopped = Folder(tmp, "stopped", {"a.txt": LISTINGS["a.txt"], "b c.txt": LISTINGS["b.txt"]})
+        slow = os.path.join(stopped.path, "slow-tagpick")
+        with open(slow, "w") as f:
+            f.write(SLOW)
+        os.chmod(slow, 0o755)
+        run = subprocess.Popen([f"{SCRIPTS}/join-slurm", "--tagpick", slow, "dumps/a.txt",
+                                "dumps/b c.txt"], cwd=stopped.path, env=stopped.env,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+        partial = [os.path.join(stopped.path, "dumps", n + ".joined.partial") for n in ("a.txt", "b c.txt")]
+        for _ in range(600):
+            if all(os.path.exists(p) for p in partial):
+                break
+            time.sleep(0.1)
+        run.send_signal(signal.SIGTERM)
+        err = run.communicate(timeout=120)[1]
+        job = re.search(r"job (\d+) cancelled", err)
+        queued = subprocess.run(["squeue", "-h", "-j", job[1]], capture_output=True,
+                                text=True).stdout if job else "?"
+        check(run.returncode == 143 and job and queued == "",
+              f"join-slurm stopped: {run.returncode} {err!r}, squeue: {queued!r}")
+        logs = sorted(os.listdir(os.path.join(stopped.path, "logs")))
+        said = "".join(stopped.read("logs", log).decode() for log in logs if not log.startswith("files."))
+        check(not [l for l in logs if l.startswith("files.")], f"join-slurm stopped: list left: {logs}")
+        check(sorted(l for l in said.splitlines() if "not joined" in l) ==
+              [f"join-slurm: not joined, as the task was stopped by SIGTERM (cancelled, or out of "
+               f"time): dumps/{n}" for n in ("a.txt", "b c.txt")], f"join-slurm stopped: logs {said!r}")
+        check(sorted(os.listdir(os.path.join(stopped.path, "dumps"))) == ["a.txt", "b c.txt"],
+              "join-slurm stopped: no output, nothing partial")
 
         # The workflow's profile, from a folder laid out as the repository.
         flow = Folder(tmp, "snakemake")

@@ -16,12 +16,15 @@ def dumps():
     if not os.path.isdir(folder):
         raise WorkflowError(f"no folder {folder!r} of dumps to join: "
                             "name one with --config dumps=FOLDER")
-    files, skipped = {}, []
+    files, skipped, unnamable = {}, [], []
     for entry in sorted(os.listdir(folder)):
         if entry.startswith("."):
             continue
         if not os.path.isfile(os.path.join(folder, entry)):
             skipped.append(os.path.join(folder, entry))
+            continue
+        if not nameable(entry):
+            unnamable.append(shown(os.path.join(folder, entry)))
             continue
         name = entry.removesuffix(".gz")
         if name in files:
@@ -30,4 +33,24 @@ def dumps():
         files[name] = entry
     if skipped:
         logger.warning(f"not joined, as not a file: {', '.join(skipped)}")
+    for name in unnamable:
+        logger.warning(f"not joined, as its name is not UTF-8 or holds braces or "
+                       f"control characters, which Snakemake cannot carry: {name}")
     return files
+
+
+def nameable(name):
+    """Whether Snakemake can carry the name in a wildcard and a file name:
+    UTF-8, without braces, which it takes for wildcards, and without line
+    feeds or other control characters."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return not any(c in "{}" or ord(c) < 0x20 or ord(c) == 0x7f for c in name)
+
+
+def shown(path):
+    """The path with each byte that is not printable ASCII as \\xNN."""
+    return "".join(chr(b) if 0x20 <= b < 0x7f and b != 0x5c else f"\\x{b:02x}"
+                   for b in os.fsencode(path))
