@@ -22,6 +22,7 @@ from checks import Checks, read, run_shown, shell_block
 SOURCE, TAGJOIN, RUNNER = sys.argv[1], sys.argv[2], sys.argv[3]
 TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
 WORKFLOW = os.path.join(SOURCE, "cwl", "join-dumps.cwl")
+CWL_RUN = os.path.join(SOURCE, "scripts", "cwl-run")
 check = Checks(f"cwl, {RUNNER}")
 
 LISTING = b"rs1 a\nSNP b\nVAL c \r\nCTG d\nCTG e\nrs2 f\nSNP g\nVAL h\nCTG i\n"
@@ -35,17 +36,18 @@ PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
 ENV = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"])
 
 
-def runner(tmp, name):
-    """The command that runs a description, its outputs into tmp/name."""
+def runner(tmp, name, outdir=True):
+    """The command that runs a description, its outputs into tmp/name
+    unless outdir is false."""
     out = os.path.join(tmp, name)
+    command = ["--outdir", out] if outdir else []
     if RUNNER == "cwltool":
-        return ["cwltool", "--quiet", "--relax-path-checks", "--outdir", out], out
-    command = ["toil-cwl-runner", "--retryCount", "0", "--relax-path-checks",
-               "--jobStore", os.path.join(tmp, name + ".jobstore"),
-               "--workDir", tmp, "--outdir", out]
+        return ["cwltool", "--quiet", "--relax-path-checks"] + command, out
+    command += ["--retryCount", "0", "--relax-path-checks",
+                "--jobStore", os.path.join(tmp, name + ".jobstore"), "--workDir", tmp]
     if RUNNER == "toil-slurm":
         command += ["--batchSystem", "slurm", "--statePollingWait", "1"]
-    return command, out
+    return ["toil-cwl-runner"] + command, out
 
 
 def run(tmp, name, description, job):
@@ -62,6 +64,50 @@ def run(tmp, name, description, job):
 
 def files(*names):
     return "".join(f"  - {{class: File, path: '{os.path.join('dumps', n)}'}}\n" for n in names)
+
+
+def check_full_outdir(tmp, want):
+    """scripts/cwl-run into an output folder too small for one output
+    (a tmpfs of 1 MiB): nothing cut short under a final name, nothing of
+    the runner's left behind; then into room enough, every output."""
+    full = os.path.join(tmp, "full")
+    os.makedirs(full)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "none", full],
+                      capture_output=True).returncode != 0:
+        print("cannot mount a small tmpfs (needs root): the full output folder was not tried")
+        return
+    try:
+        big = b"".join(b"rs%d x\nSNP y\nVAL z\nCTG %s\n" % (n, b"c" * 40) for n in range(30000))
+        with open(os.path.join(tmp, "dumps", "big.txt"), "wb") as f:
+            f.write(big)
+        scratch = os.path.join(tmp, "scratch")
+        os.makedirs(scratch)
+        job = os.path.join(tmp, "full.yml")
+        with open(job, "w") as f:
+            f.write("dumps:\n" + files("a listing.txt", "big.txt"))
+        command, _ = runner(tmp, "full-run", outdir=False)
+        outdir = os.path.join(full, "out")
+        done = subprocess.run([CWL_RUN, outdir] + command + [WORKFLOW, job],
+                              cwd=tmp, env=dict(ENV, TMPDIR=scratch),
+                              capture_output=True, text=True, timeout=900)
+        left = sorted(os.listdir(outdir))
+        check(done.returncode != 0, f"cwl-run, full: status {done.returncode}")
+        check(all(read(os.path.join(outdir, n)) == want.get(n) for n in left),
+              f"cwl-run, full: only whole outputs under their names: {left}\n{done.stderr[-2000:]}")
+        if RUNNER == "cwltool":
+            check(os.listdir(scratch) == [], f"cwl-run, full: cwltool's folders left: {os.listdir(scratch)}")
+        os.unlink(os.path.join(tmp, "dumps", "big.txt"))
+        with open(job, "w") as f:
+            f.write("dumps:\n" + files("a listing.txt", "whole.txt.gz"))
+        command, _ = runner(tmp, "roomy-run", outdir=False)
+        done = subprocess.run([CWL_RUN, os.path.join(tmp, "roomy")] + command + [WORKFLOW, job],
+                              cwd=tmp, env=ENV, capture_output=True, text=True, timeout=900)
+        left = sorted(os.listdir(os.path.join(tmp, "roomy")))
+        check(done.returncode == 0 and left == sorted(want) and
+              all(read(os.path.join(tmp, "roomy", n)) == want[n] for n in left),
+              f"cwl-run with room: every output whole: {done.returncode} {left}\n{done.stderr[-2000:]}")
+    finally:
+        subprocess.run(["umount", full])
 
 
 def main():
@@ -108,6 +154,8 @@ def main():
         check(BAD_MESSAGE in log, f"join-dumps.cwl with a bad file: its message\n{log[-3000:]}")
         check(not [f for f in left if f.startswith("bad") or f.endswith(".partial")],
               f"join-dumps.cwl with a bad file: nothing of it in the output folder: {left}")
+
+        check_full_outdir(tmp, want)
 
         if RUNNER == "cwltool":
             # The tool alone joins a listing as tagjoin does, and refuses

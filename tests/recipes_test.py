@@ -254,7 +254,9 @@ def slurm(tmp):
         check_clash(tmp, "join-slurm", f"{SCRIPTS}/join-slurm")
 
         # Stopped mid-run: the array cancelled and gone, its list file
-        # removed, the job named, each task's log naming its files.
+        # removed, the job and the files not joined named; the task that
+        # had started names its file in its log.  This node runs one task
+        # at a time: the other is cancelled before it starts.
         stopped = Folder(tmp, "stopped", {"a.txt": LISTINGS["a.txt"], "b c.txt": LISTINGS["b.txt"]})
         slow = os.path.join(stopped.path, "slow-tagpick")
         with open(slow, "w") as f:
@@ -265,7 +267,7 @@ def slurm(tmp):
                                stderr=subprocess.PIPE, text=True, start_new_session=True)
         partial = [os.path.join(stopped.path, "dumps", n + ".joined.partial") for n in ("a.txt", "b c.txt")]
         for _ in range(600):
-            if all(os.path.exists(p) for p in partial):
+            if any(os.path.exists(p) for p in partial):
                 break
             time.sleep(0.1)
         run.send_signal(signal.SIGTERM)
@@ -275,12 +277,15 @@ def slurm(tmp):
                                 text=True).stdout if job else "?"
         check(run.returncode == 143 and job and queued == "",
               f"join-slurm stopped: {run.returncode} {err!r}, squeue: {queued!r}")
+        check(sorted(l for l in err.splitlines() if "not joined" in l) ==
+              [f"join-slurm: not joined, as stopped by SIGTERM: dumps/{n}" for n in ("a.txt", "b c.txt")],
+              f"join-slurm stopped: the files named: {err!r}")
         logs = sorted(os.listdir(os.path.join(stopped.path, "logs")))
         said = "".join(stopped.read("logs", log).decode() for log in logs if not log.startswith("files."))
         check(not [l for l in logs if l.startswith("files.")], f"join-slurm stopped: list left: {logs}")
-        check(sorted(l for l in said.splitlines() if "not joined" in l) ==
-              [f"join-slurm: not joined, as the task was stopped by SIGTERM (cancelled, or out of "
-               f"time): dumps/{n}" for n in ("a.txt", "b c.txt")], f"join-slurm stopped: logs {said!r}")
+        check([l for l in said.splitlines() if "not joined" in l] ==
+              ["join-slurm: not joined, as the task was stopped by SIGTERM (cancelled, or out of "
+               "time): dumps/a.txt"], f"join-slurm stopped: the task's log: {said!r}")
         check(sorted(os.listdir(os.path.join(stopped.path, "dumps"))) == ["a.txt", "b c.txt"],
               "join-slurm stopped: no output, nothing partial")
 

@@ -294,6 +294,37 @@ def check_schema(tmp, folder):
               f"{option}: refused before any job, saying {says}\n{said[-1500:]}")
 
 
+def check_names(tmp):
+    """Names that Snakemake cannot carry are each named in a warning, and
+    the other files joined; a program that cannot start is said in the
+    file's log, not only on Snakemake's standard error."""
+    work = os.path.join(tmp, "work-names")
+    folder = os.path.join(work, "dumps")
+    os.makedirs(folder)
+    odd = [b"\xff\xfe.txt.gz", b"b{x}.txt", b"c\nd.txt", b"e}.txt"]
+    for name in odd + [b"good name.txt"]:
+        with open(os.path.join(os.fsencode(folder), name), "wb") as f:
+            f.write(gzip.compress(PLAIN) if name.endswith(b".gz") else PLAIN)
+    status, said = snakemake(work)
+    shown = ["dumps/\\xff\\xfe.txt.gz", "dumps/b{x}.txt", "dumps/c\\x0ad.txt", "dumps/e}.txt"]
+    check(status == 0 and "Traceback" not in said and
+          all(f"which Snakemake cannot carry: {n}\n" in said for n in shown),
+          f"odd names: each named, no traceback: {status}\n{said[-2000:]}")
+    check(os.listdir(os.path.join(work, "results")) == ["good name.txt.joined"] and
+          read(os.path.join(work, "results", "good name.txt.joined")) ==
+          subprocess.run([TAGJOIN], input=PLAIN, capture_output=True).stdout,
+          "odd names: the other file joined")
+    # tagjoin not to be found: the log says so.
+    shutil.rmtree(os.path.join(work, "results"))
+    for name in odd:
+        os.unlink(os.path.join(os.fsencode(folder), name))
+    missing = os.path.join(tmp, "no-such-tagjoin")
+    status, said = snakemake(work, f"tagjoin={missing}")
+    log = read(os.path.join(work, "logs", "good name.txt.log")).decode()
+    check(status != 0 and log == f"dumps/good name.txt: cannot run {missing}: "
+          "No such file or directory\n", f"no tagjoin: the log says why: {log!r}")
+
+
 def main():
     if not shutil.which("snakemake"):
         print("snakemake not found (apt-get install snakemake, or bash .ci/deps): "
@@ -307,6 +338,7 @@ def main():
         check_stages(tmp, folder)
         check_options(tmp, folder)
         check_schema(tmp, folder)
+        check_names(tmp)
     finally:
         shutil.rmtree(tmp)
     return check.report()
