@@ -279,6 +279,13 @@ def check_stages(tmp, folder):
     says = f"{folder}/whole.txt.gz: cannot run {missing}: No such file or directory\n"
     check(run.returncode == 1 and read(log).decode() == says and run.stderr == says,
           f"a program that cannot start: {run.returncode} {read(log)!r} {run.stderr!r}")
+    # An output that cannot be written: said in the log too, no traceback.
+    nowhere = os.path.join(tmp, "no-such-folder", "out.joined")
+    run = subprocess.run([JOIN_ONE, *programs, os.path.join(folder, "whole.txt.gz"), nowhere, log],
+                         capture_output=True, text=True)
+    says = f"{folder}/whole.txt.gz: No such file or directory: {nowhere}.partial\n"
+    check(run.returncode == 1 and read(log).decode() == says and run.stderr == says,
+          f"an output that cannot be written: {run.returncode} {read(log)!r} {run.stderr!r}")
 
 
 def check_schema(tmp, folder):
