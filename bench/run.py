@@ -147,10 +147,13 @@ def processor():
     lscpu = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
     hypervisor = next((l.split(":", 1)[1].strip() for l in lscpu.splitlines()
                        if l.startswith("Hypervisor vendor")), None)
+    # The kernel flags a guest "hypervisor" even where lscpu names no vendor.
+    guest = "hypervisor" in info.get("flags", "").split()
     return (f"{info.get('model name', 'unknown processor')} (family {info.get('cpu family', '?')}, "
             f"model {info.get('model', '?')}, stepping {info.get('stepping', '?')}, "
             f"{float(info.get('cpu MHz', 0)):.0f} MHz, "
-            + (f"under {hypervisor})" if hypervisor else "no hypervisor)"))
+            + (f"under {hypervisor})" if hypervisor else
+               "under a hypervisor)" if guest else "no hypervisor)"))
 
 
 def machine(cpu):

@@ -15,9 +15,21 @@ for tool in aarch64-linux-gnu-g++ qemu-aarch64-static dpkg-deb file; do
   fi
 done
 
-mkdir -p "$work"
-cmake -DOUT="$work" -P "$source/cmake/release.cmake"
+# Made with OUT relative to where cmake runs, over a stale package that
+# an earlier run left in the packages folder: dist/ holds exactly the
+# four artifacts named.
+mkdir -p "$work/build-release/x86_64/packages"
+touch "$work/build-release/x86_64/packages/tagjoin_0.9.0_amd64.deb"
+(cd "$(dirname "$work")" && cmake -DOUT="$(basename "$work")" -P "$source/cmake/release.cmake")
 sh "$source/tests/check_release.sh" "$work/dist" "$source/examples/sample.txt" "$native"
+version=$(sed -n 's/^project(tagjoin VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
+got=$(cd "$work/dist" && ls)
+want=$(printf '%s\n' "tagjoin-$version-linux-aarch64.tar.gz" "tagjoin-$version-linux-x86_64.tar.gz" \
+  "tagjoin_${version}_amd64.deb" "tagjoin_${version}_arm64.deb")
+if [[ $got != "$want" ]]; then
+  printf 'dist/ holds:\n%s\nnot:\n%s\n' "$got" "$want"
+  exit 1
+fi
 
 # Emulators that make the aarch64 program look wrong: one changes a byte
 # of what it writes, one fails.
