@@ -21,11 +21,11 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,6 +46,7 @@ namespace {
 // cache and the system calls few.
 constexpr std::size_t read_block = std::size_t{128} << 10;
 constexpr std::size_t text_block = std::size_t{256} << 10;
+// Output goes in writes of a whole pipe's worth (see pipe_size).
 constexpr std::size_t out_block = std::size_t{1} << 20;
 // Line feeds are found this many bytes at a time (see line_feeds); the
 // text buffer has this much room after its data for the last window.
@@ -515,14 +516,6 @@ void end_input(Picker &pk, Output &out)
 	pk.number = 0;
 }
 
-double seconds_since(const timespec &t)
-{
-	timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return static_cast<double>(now.tv_sec - t.tv_sec) +
-	    static_cast<double>(now.tv_nsec - t.tv_nsec) / 1e9;
-}
-
 // --progress: how much of an input has been read, redrawn in place on
 // standard error.
 struct Progress {
@@ -530,7 +523,7 @@ struct Progress {
 	std::string_view name;
 	off_t size = 0;                 // 0 when not known, as for a pipe
 	off_t done = 0;
-	timespec start{};
+	std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 	double drawn_at = -1;
 	std::size_t width = 0;          // of the line last drawn
 };
@@ -550,7 +543,8 @@ void show_progress(Progress &pr, bool now)
 {
 	if (!pr.on)
 		return;
-	double t = seconds_since(pr.start);
+	double t = std::chrono::duration<double>(
+	    std::chrono::steady_clock::now() - pr.start).count();
 	if (!now && t - pr.drawn_at < progress_every)
 		return;
 	pr.drawn_at = t;
@@ -759,7 +753,7 @@ Ending read_named(Picker &pk, Output &out, const char *name,
 	in.progress.name = in.name;
 	if (fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode))
 		in.progress.size = st.st_size;
-	clock_gettime(CLOCK_MONOTONIC, &in.progress.start);
+	in.progress.start = std::chrono::steady_clock::now();
 	Ending e = read_input(pk, out, in);
 	show_progress(in.progress, true);
 	clear_progress(in.progress);

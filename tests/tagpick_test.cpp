@@ -105,6 +105,20 @@ Outcome want(const std::vector<std::string> &inputs, Options o = {})
 	    std::to_string(p.dropped) + "\n" : "", 0};
 }
 
+// Deflates all of data with z, made ready by the caller, and ends it.
+std::string deflate_all(z_stream &z, const std::string &data)
+{
+	std::string out(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
+	z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+	z.avail_in = static_cast<uInt>(data.size());
+	z.next_out = reinterpret_cast<Bytef *>(out.data());
+	z.avail_out = static_cast<uInt>(out.size());
+	EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+	out.resize(z.total_out);
+	deflateEnd(&z);
+	return out;
+}
+
 // gzip, made with zlib: one member, with the header's optional fields if
 // asked.
 std::string gzip(const std::string &data, int level = 6, bool header_fields = false)
@@ -123,15 +137,7 @@ std::string gzip(const std::string &data, int level = 6, bool header_fields = fa
 		h.hcrc = 1;
 		deflateSetHeader(&z, &h);
 	}
-	std::string out(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
-	z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-	z.avail_in = static_cast<uInt>(data.size());
-	z.next_out = reinterpret_cast<Bytef *>(out.data());
-	z.avail_out = static_cast<uInt>(out.size());
-	EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-	out.resize(z.total_out);
-	deflateEnd(&z);
-	return out;
+	return deflate_all(z, data);
 }
 
 std::string little_endian(std::uint32_t v, int bytes)
@@ -152,14 +158,7 @@ std::string bgzf(const std::string &data)
 		z_stream z{};
 		EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8,
 		    Z_DEFAULT_STRATEGY), Z_OK);
-		std::string raw(deflateBound(&z, static_cast<uLong>(part.size())), '\0');
-		z.next_in = reinterpret_cast<Bytef *>(part.data());
-		z.avail_in = static_cast<uInt>(part.size());
-		z.next_out = reinterpret_cast<Bytef *>(raw.data());
-		z.avail_out = static_cast<uInt>(raw.size());
-		EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-		raw.resize(z.total_out);
-		deflateEnd(&z);
+		std::string raw = deflate_all(z, part);
 		auto crc = static_cast<std::uint32_t>(crc32(0,
 		    reinterpret_cast<const Bytef *>(part.data()),
 		    static_cast<uInt>(part.size())));
