@@ -15,9 +15,9 @@ tarball=$(ls "$tmp"/out/tagjoin-*.tar.gz)
 mkdir "$tmp/prefix"
 tar -xzf "$tarball" -C "$tmp/prefix" --strip-components=1
 test -x "$tmp/prefix/bin/tagjoin"
-test -f "$tmp/prefix/share/man/man1/tagjoin.1"
+test -f "$tmp/prefix/share/man/man1/tagjoin.1.gz"
 test -x "$tmp/prefix/bin/tagpick"
-test -f "$tmp/prefix/share/man/man1/tagpick.1"
+test -f "$tmp/prefix/share/man/man1/tagpick.1.gz"
 "$tmp/prefix/bin/tagjoin" < "$sample" > "$tmp/installed.out"
 "$built" < "$sample" > "$tmp/built.out"
 cmp "$tmp/installed.out" "$tmp/built.out"
@@ -32,12 +32,14 @@ dpkg-deb --field "$deb" Architecture | grep -qx "$(dpkg --print-architecture)"
 dpkg-deb --field "$deb" Depends | grep -q 'libc6'
 dpkg-deb --field "$deb" Section | grep -qx science
 dpkg-deb --contents "$deb" | grep -q ' ./usr/bin/tagjoin$'
-dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagjoin.1$'
+dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagjoin.1.gz$'
 dpkg-deb --contents "$deb" | grep -q ' ./usr/bin/tagpick$'
-dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagpick.1$'
+dpkg-deb --contents "$deb" | grep -q ' ./usr/share/man/man1/tagpick.1.gz$'
 case $("$tmp/prefix/bin/tagpick" --version) in
 *ISA-L*) dpkg-deb --field "$deb" Depends | grep -q 'libisal2' ;;
 *zlib*) dpkg-deb --field "$deb" Depends | grep -q 'zlib1g' ;;
 esac
-dpkg-deb --contents "$deb" | grep -q ' ./usr/share/doc/tagjoin/copyright$'
+# The copyright file parses as dpkg parses it and gives back the licence.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/tagjoin/copyright > "$tmp/copyright"
+perl "$(dirname "$0")/copyright_licence.pl" "$tmp/copyright" | cmp - "$(dirname "$0")/../LICENSE"
 echo "packages: $(basename "$tarball") $(basename "$deb") checked"

@@ -57,8 +57,8 @@ for arch in x86_64 aarch64; do
   tar -xzf "$tarball" -C "$root" --strip-components=1
   # shellcheck disable=SC2086 # no emulator for the native program
   check_pair "$root/bin" "$says" $emulator
-  test -f "$root/share/man/man1/tagjoin.1"
-  test -f "$root/share/man/man1/tagpick.1"
+  test -f "$root/share/man/man1/tagjoin.1.gz"
+  test -f "$root/share/man/man1/tagpick.1.gz"
   grep -q '^MIT License' "$root/share/doc/tagjoin/LICENSE"
   test -f "$root/share/doc/tagjoin/README.md"
 
@@ -71,8 +71,8 @@ for arch in x86_64 aarch64; do
   dpkg-deb -x "$deb" "$tmp/deb-$arch"
   # shellcheck disable=SC2086
   check_pair "$tmp/deb-$arch/usr/bin" "$says" $emulator
-  test -f "$tmp/deb-$arch/usr/share/man/man1/tagjoin.1"
-  test -f "$tmp/deb-$arch/usr/share/man/man1/tagpick.1"
+  test -f "$tmp/deb-$arch/usr/share/man/man1/tagjoin.1.gz"
+  test -f "$tmp/deb-$arch/usr/share/man/man1/tagpick.1.gz"
   grep -qx 'License: MIT' "$tmp/deb-$arch/usr/share/doc/tagjoin/copyright"
   echo "release: $(basename "$tarball") $(basename "$deb") checked"
 done

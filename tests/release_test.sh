@@ -8,7 +8,7 @@
 set -euo pipefail
 source=$1 work=$2 native=$3
 
-for tool in aarch64-linux-gnu-g++ qemu-aarch64-static dpkg-deb file; do
+for tool in aarch64-linux-gnu-g++ qemu-aarch64-static dpkg-deb file lintian; do
   if ! command -v "$tool" >/dev/null; then
     echo "$tool not found (bash .ci/deps installs it): the release was not made"
     exit 77
@@ -30,6 +30,13 @@ if [[ $got != "$want" ]]; then
   printf 'dist/ holds:\n%s\nnot:\n%s\n' "$got" "$want"
   exit 1
 fi
+
+# Debian's package checker finds no error and no warning in either .deb,
+# its copyright file included; the hints it prints are shown.
+for deb in "$work"/dist/*.deb; do
+  lintian --fail-on error,warning "$deb"
+  echo "release: lintian passes $(basename "$deb")"
+done
 
 # Emulators that make the aarch64 program look wrong: one changes a byte
 # of what it writes, one fails.
