@@ -8,6 +8,7 @@ write.  tagjoin's targets are stated against it, run in the same rounds.
 
     python3 bench/run.py [--size-mb 1000] [--minimal-mb 200] [--runs 5]
                          [--baseline PROGRAM] [--update-docs]
+                         [--programs BUILD] [--floor PROGRAM] [--out DIR]
 
 Builds the Release binaries into build-bench/ (the portable line feed
 search into build-bench-portable/, the static release build into
@@ -17,12 +18,16 @@ commands in turn (alternating, --runs times each) and writes
 benchmarks.md and benchmarks.png into build-bench/results/; with
 --update-docs, into docs/ instead, where the project's figures live.
 --baseline runs another tagjoin, such as the build before a change,
-beside this one in the same rounds.  Times are medians of wall time;
+beside this one in the same rounds.  --programs takes every program from
+a build folder already made, for the portable and static builds too, and
+builds nothing; --floor runs another floor program; --out names the
+folder for the results.  The three are for checking the benchmark itself
+on tiny inputs.  Times are medians of wall time;
 memory is the peak resident set of the last command in a pipeline.
 
 The floor program must be faster than tagjoin on every input: where it
-was slower in three rounds of four or more, it is no floor on this
-processor, the report says so in bold, judges no target against it, and
+was slower, by more than the noise (5 %), in three rounds of four or
+more, it is no floor on this processor, the report says so in bold, judges no target against it, and
 the run exits with status 1.  Ratios
 move between hosts of one kind (two AMD EPYC hosts of family 25 differ
 fourfold in how fast they copy a read into a misaligned buffer), so the
@@ -66,6 +71,17 @@ KEEP_AWK = ('/^rs/ { if (holding) dropped++; holding = 1; n = 0 } '
             'printf "records without a CTG line dropped: %d\\n", dropped > "/dev/stderr" }')
 
 
+def programs(folder):
+    """The programs of a build made already: its tagjoin stands for the
+    portable and static builds, its tagpick for the one with zlib."""
+    bins = {name: os.path.join(folder, path) for name, path in
+            [("tagjoin", "tagjoin"), ("tagpick", "tagpick"), ("textbook", "bench/textbook"),
+             ("floor", "bench/floor"), ("make_listing", "bench/make_listing")]}
+    bins["portable"] = bins["static"] = bins["tagjoin"]
+    bins["tagpick-zlib"] = bins["tagpick"]
+    return bins
+
+
 def build():
     for folder, option in [(BUILD, "PORTABLE=OFF"), (BUILD_PORTABLE, "PORTABLE=ON"),
                            (BUILD_STATIC, "STATIC=ON")]:
@@ -75,14 +91,19 @@ def build():
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", folder, "-j2"], check=True,
                        stdout=subprocess.DEVNULL)
-    bins = {name: os.path.join(BUILD, path) for name, path in
-            [("tagjoin", "tagjoin"), ("tagpick", "tagpick"), ("textbook", "bench/textbook"),
-             ("floor", "bench/floor"), ("make_listing", "bench/make_listing")]}
+    bins = programs(BUILD)
     bins["portable"] = os.path.join(BUILD_PORTABLE, "tagjoin")
     bins["static"] = os.path.join(BUILD_STATIC, "tagjoin")
     # The static build's tagpick inflates with zlib.
     bins["tagpick-zlib"] = os.path.join(BUILD_STATIC, "tagpick")
     return bins
+
+
+def slower(times, others, noise=1.05):
+    """Whether a program was slower than another, beyond the noise, in
+    three rounds of four or more, the rounds paired as they were run."""
+    ratios = sorted(x / y for x, y in zip(times, others))
+    return ratios[len(ratios) // 4] > noise
 
 
 def run_pipeline(stages, input_path, sink=subprocess.DEVNULL):
@@ -136,15 +157,17 @@ def count_lines(path):
         return sum(block.count(b"\n") for block in iter(lambda: f.read(1 << 20), b""))
 
 
-def processor():
+def processor(cpuinfo="/proc/cpuinfo", lscpu=None):
     """The processor as precisely as this machine tells it: model name,
-    family, model, stepping, clock, and the hypervisor it runs under."""
+    family, model, stepping, clock, and the hypervisor it runs under.
+    Its first processor's entries, and what lscpu says, unless given."""
     info = {}
-    with open("/proc/cpuinfo") as f:
+    with open(cpuinfo) as f:
         for line in f:
             key, _, value = line.partition(":")
             info.setdefault(key.strip(), value.strip())
-    lscpu = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+    if lscpu is None:
+        lscpu = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
     hypervisor = next((l.split(":", 1)[1].strip() for l in lscpu.splitlines()
                        if l.startswith("Hypervisor vendor")), None)
     # The kernel flags a guest "hypervisor" even where lscpu names no vendor.
@@ -319,14 +342,22 @@ def main():
     ap.add_argument("--baseline", help="another tagjoin to run beside this one")
     ap.add_argument("--update-docs", action="store_true",
                     help="write docs/benchmarks.md and its chart, not build-bench/results/")
+    ap.add_argument("--programs", metavar="BUILD",
+                    help="take every program from this build folder; build nothing")
+    ap.add_argument("--floor", metavar="PROGRAM", help="another floor program")
+    ap.add_argument("--out", metavar="DIR", help="the folder for the results")
     args = ap.parse_args()
 
-    need = [GNU_TIME, shutil.which("gnuplot")]
+    need = [GNU_TIME]
+    if not args.programs:
+        need.append(shutil.which("gnuplot"))
     if args.dump_mb:
         need += [shutil.which(t) for t in ("pigz", "igzip", "mawk")]
     if not all(need):
         subprocess.run([os.path.join(ROOT, ".ci", "deps"), "bench"], check=True)
-    bins = build()
+    bins = programs(args.programs) if args.programs else build()
+    if args.floor:
+        bins["floor"] = args.floor
     tj, tb, tp, ts, fl = (bins[k] for k in ("tagjoin", "textbook", "portable", "static",
                                             "floor"))
     awk = shutil.which("mawk") or shutil.which("awk")
@@ -335,7 +366,7 @@ def main():
         files = {}
         for name, kind, mb in [("realistic", "realistic", args.size_mb),
                                ("minimal", "minimal", args.minimal_mb),
-                               ("small", "realistic", 10)]:
+                               ("small", "realistic", min(10, args.size_mb))]:
             path = os.path.join(tmp, name + ".txt")
             with open(path, "wb") as f:
                 subprocess.run([bins["make_listing"], kind, str(mb * 10**6)],
@@ -414,14 +445,10 @@ def main():
 
     # The floor must be the fastest: otherwise nothing judged against it
     # means anything.  Through a pipe both wait on cat, and tie within the
-    # noise; the floor is beaten where it was slower in three rounds of
-    # four or more, the rounds paired as they were run.
-    def slower(a, b):
-        ratios = sorted(x / y for x, y in zip(times[a], times[b]))
-        return ratios[len(ratios) // 4] > 1
-
+    # noise, which is no sign of a slower floor.
     beaten = [f"{f}{' through cat' if cat else ''}" for f in ("realistic", "minimal")
-              for cat in ("", "cat | ") if slower((cat + "floor", f), (cat + "tagjoin", f))]
+              for cat in ("", "cat | ")
+              if slower(times[(cat + "floor", f)], times[(cat + "tagjoin", f)])]
     if beaten:
         lines += ["", f"**The floor program ran slower than tagjoin ({', '.join(beaten)}), "
                   "in three rounds of four or more: on this processor it is no floor, and "
@@ -490,7 +517,7 @@ def main():
     if pipes:
         lines += pipeline_table(pipes, args, cpu)
 
-    out = DOCS if args.update_docs else os.path.join(BUILD, "results")
+    out = DOCS if args.update_docs else args.out or os.path.join(BUILD, "results")
     os.makedirs(out, exist_ok=True)
     bars = [(n, files[f][1] / med[(n, f)] / 1e6) for n, f, _ in cases if f == "realistic"]
     if chart(bars, os.path.join(out, "benchmarks.png"), cpu):

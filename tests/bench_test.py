@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""bench_test.py SOURCE BUILD: the benchmark checked on itself, on inputs
+of a megabyte, with the programs of BUILD.  Its judgement of a slower
+floor on given times: a tie within the noise is no slower floor, three
+slower rounds of four are.  Its processor line, from this machine's
+/proc/cpuinfo and from made-up ones, under a hypervisor or not.  A whole
+run: the report names the processor and judges every target; with a
+floor slowed on purpose, the run fails and judges nothing against it."""
+
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+from checks import Checks
+
+SOURCE, BUILD = sys.argv[1], sys.argv[2]
+RUN = os.path.join(SOURCE, "bench", "run.py")
+spec = importlib.util.spec_from_file_location("run", RUN)
+bench = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(bench)
+check = Checks("bench")
+
+# Floor times against tagjoin times, in rounds, and whether the floor is
+# slower.
+SLOWER = [
+    ("a tie within the noise", [1.03, 0.98, 1.04, 0.99], False),
+    ("slower by the noise's width in every round", [1.05] * 4, False),
+    ("slower in three rounds of four", [1.2, 1.3, 0.9, 1.1], True),
+    ("slower in two rounds of four", [1.2, 1.3, 0.9, 0.95], False),
+    ("one round, a tie", [1.02], False),
+    ("one round, slower", [1.5], True),
+    ("twenty times slower", [20.0] * 5, True),
+    ("faster", [0.8] * 5, False),
+]
+for what, ratios, want in SLOWER:
+    tagjoin = [0.5 + i / 10 for i in range(len(ratios))]
+    got = bench.slower([r * t for r, t in zip(ratios, tagjoin)], tagjoin)
+    check(got == want, f"slower: {what}: {got}, not {want}")
+
+
+def cpuinfo(tmp, flags):
+    path = os.path.join(tmp, "cpuinfo")
+    with open(path, "w") as f:
+        for n in range(2):
+            f.write(f"processor\t: {n}\nvendor_id\t: AuthenticAMD\ncpu family\t: 26\n"
+                    f"model\t\t: 2\nmodel name\t: AMD EPYC 9B45\nstepping\t: 1\n"
+                    f"cpu MHz\t\t: 2096.{n}\nflags\t\t: fpu sse2 {flags}\n\n")
+    return path
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    PROCESSORS = [  # flags, what lscpu says, the end of the processor line
+        ("avx2 hypervisor", "Vendor ID: AuthenticAMD\n", "under a hypervisor)"),
+        ("avx2", "Vendor ID: AuthenticAMD\n", "no hypervisor)"),
+        ("hypervisor avx2", "Hypervisor vendor:   KVM\nVirtualization type: full\n",
+         "under KVM)"),
+    ]
+    for flags, lscpu, end in PROCESSORS:
+        got = bench.processor(cpuinfo(tmp, flags), lscpu)
+        want = f"AMD EPYC 9B45 (family 26, model 2, stepping 1, 2096 MHz, {end}"
+        check(got == want, f"processor with flags {flags!r}: {got!r}, not {want!r}")
+
+    # This machine's first processor, read here by other means.
+    with open("/proc/cpuinfo") as f:
+        first = f.read().split("\n\n")[0]
+    fields = dict(re.findall(r"^(cpu family|model|model name)\s*: (.*)$", first, re.M))
+    here = bench.processor()
+    check(here.startswith(f"{fields.get('model name', 'unknown processor')} (family "
+                          f"{fields.get('cpu family', '?')}, model {fields.get('model', '?')},"),
+          f"this machine's processor: {here!r}, from {fields}")
+    guest = " hypervisor " in f" {re.search(r'^flags.*$', first, re.M).group(0)} "
+    check(guest == ("no hypervisor" not in here),
+          f"this machine's processor: {here!r}, its flags say hypervisor: {guest}")
+
+    def bench_run(name, *options):
+        out = os.path.join(tmp, name)
+        run = subprocess.run([sys.executable, RUN, "--programs", BUILD, "--size-mb", "1",
+                              "--minimal-mb", "1", "--dump-mb", "1", "--runs", "4",
+                              "--out", out, *options], capture_output=True, text=True)
+        path = os.path.join(out, "benchmarks.md")
+        report = open(path).read() if os.path.exists(path) else ""
+        return run.returncode, report, run.stderr
+
+    status, report, err = bench_run("usual")
+    check("|---|" in report and here in report, f"a usual run's report: {report[:300]!r} {err}")
+    targets = re.findall(r"^\| .* \| (yes|no|not judged: no floor) \|$", report, re.M)
+    check(len(targets) == 17, f"a usual run judges 17 targets, not {len(targets)}")
+    # On a megabyte the floor may tie tagjoin; only a slower floor fails.
+    fired = "it is no floor" in report
+    check(status == (1 if fired else 0), f"a usual run exits {status}: {err}")
+
+    slow = os.path.join(tmp, "slow-floor")
+    with open(slow, "w") as f:
+        f.write(f"#!/bin/sh\nsleep 0.2\nexec {os.path.join(BUILD, 'bench', 'floor')}\n")
+    os.chmod(slow, 0o755)
+    status, report, err = bench_run("slow", "--floor", slow)
+    check(status == 1 and "floor program ran slower" in err,
+          f"a slow floor: status {status}, {err[-300:]!r}")
+    check("**The floor program ran slower than tagjoin (realistic, realistic through cat, "
+          "minimal, minimal through cat)" in report, "a slow floor: the report says so")
+    check(report.count("| not judged: no floor |") == 2,
+          "a slow floor: the two targets against it are not judged")
+
+sys.exit(check.report())
