@@ -22,6 +22,12 @@ def shell_block(source, doc, name):
     return blocks[0]
 
 
+def tool_path(*programs):
+    """PATH with the folders of the programs given before the rest, as a
+    user who installed them has it."""
+    return os.pathsep.join([os.path.dirname(p) for p in programs] + [os.environ["PATH"]])
+
+
 def run_shown(command, data, tmp, tagjoin, **env):
     """Runs a command that a doc shows on the bytes of a dump, given to it
     gzipped as dump.gz, with tagjoin on PATH and under pipefail; returns
@@ -29,7 +35,7 @@ def run_shown(command, data, tmp, tagjoin, **env):
     gz, out = os.path.join(tmp, "shown.gz"), os.path.join(tmp, "shown.txt")
     with gzip.open(gz, "wb") as f:
         f.write(data)
-    env = dict(os.environ, PATH=os.path.dirname(tagjoin) + os.pathsep + os.environ["PATH"], **env)
+    env = dict(os.environ, PATH=tool_path(tagjoin), **env)
     run = subprocess.run(["bash", "-o", "pipefail", "-c",
                           command.replace("dump.gz", gz).replace("records.txt", out)],
                          env=env, capture_output=True, check=True)
