@@ -3,7 +3,8 @@
 # tagpick linked statically (tagpick with zlib), their man pages, the
 # README and the licence.
 #
-#   cmake [-DOUT=DIR] [-DQEMU_AARCH64=EMULATOR] -P cmake/release.cmake
+#   cmake [-DOUT=DIR] [-DQEMU_AARCH64=EMULATOR] [-DTAGJOIN_MAINTAINER="NAME <ADDRESS>"]
+#         -P cmake/release.cmake
 #
 # The aarch64 build needs Debian's g++-aarch64-linux-gnu; both builds go to
 # OUT/build-release/ARCH (OUT is the source folder unless named), the
@@ -41,7 +42,11 @@ function(release arch)
   if(NOT arch STREQUAL "x86_64")
     set(toolchain --toolchain ${source}/cmake/${arch}-linux-gnu.cmake)
   endif()
-  run(${CMAKE_COMMAND} -S ${source} -B ${build} ${toolchain}
+  set(maintainer)
+  if(DEFINED TAGJOIN_MAINTAINER)
+    set(maintainer "-DTAGJOIN_MAINTAINER=${TAGJOIN_MAINTAINER}")
+  endif()
+  run(${CMAKE_COMMAND} -S ${source} -B ${build} ${toolchain} ${maintainer}
     -DCMAKE_BUILD_TYPE=Release -DTAGJOIN_STATIC=ON -DTAGJOIN_TESTS=OFF)
   run(${CMAKE_COMMAND} --build ${build} --target tagjoin tagpick -j2)
   # Only what this run packs may be staged, not what an earlier one left.

@@ -16,7 +16,7 @@ import tempfile
 
 from checks import Checks
 
-SOURCE, BUILD = sys.argv[1], sys.argv[2]
+SOURCE, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 RUN = os.path.join(SOURCE, "bench", "run.py")
 spec = importlib.util.spec_from_file_location("run", RUN)
 bench = importlib.util.module_from_spec(spec)
@@ -84,10 +84,12 @@ with tempfile.TemporaryDirectory() as tmp:
         report = open(path).read() if os.path.exists(path) else ""
         return run.returncode, report, run.stderr
 
-    status, report, err = bench_run("usual")
+    # A run with a baseline, tagjoin itself, beside tagjoin.
+    status, report, err = bench_run("usual", "--baseline", os.path.join(BUILD, "tagjoin"))
     check("|---|" in report and here in report, f"a usual run's report: {report[:300]!r} {err}")
     targets = re.findall(r"^\| .* \| (yes|no|not judged: no floor) \|$", report, re.M)
     check(len(targets) == 17, f"a usual run judges 17 targets, not {len(targets)}")
+    check(report.count("baseline") >= 4, "a run with a baseline reports it")
     # On a megabyte the floor may tie tagjoin; only a slower floor fails.
     fired = "it is no floor" in report
     check(status == (1 if fired else 0), f"a usual run exits {status}: {err}")
@@ -96,12 +98,42 @@ with tempfile.TemporaryDirectory() as tmp:
     with open(slow, "w") as f:
         f.write(f"#!/bin/sh\nsleep 0.2\nexec {os.path.join(BUILD, 'bench', 'floor')}\n")
     os.chmod(slow, 0o755)
-    status, report, err = bench_run("slow", "--floor", slow)
+    status, report, err = bench_run("slow", "--floor", slow, "--dump-mb", "0")
     check(status == 1 and "floor program ran slower" in err,
           f"a slow floor: status {status}, {err[-300:]!r}")
     check("**The floor program ran slower than tagjoin (realistic, realistic through cat, "
           "minimal, minimal through cat)" in report, "a slow floor: the report says so")
     check(report.count("| not judged: no floor |") == 2,
           "a slow floor: the two targets against it are not judged")
+
+    check("From a gzipped whole dump" not in report, "--dump-mb 0: no pipelines")
+
+    # Programs that fail, or give other bytes than tagjoin, end the run
+    # before anything is timed.
+    def program(name, text):
+        path = os.path.join(tmp, name)
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n" + text + "\n")
+        os.chmod(path, 0o755)
+        return path
+    wrong = program("wrong", "tr a b")
+    failing = program("failing", "cat > /dev/null; exit 3")
+    # A build folder whose tagpick changes a letter of what it keeps.
+    fake = os.path.join(tmp, "fake-build")
+    os.makedirs(os.path.join(fake, "bench"))
+    for name in ("tagjoin", "bench/floor", "bench/textbook", "bench/make_listing"):
+        os.symlink(os.path.join(BUILD, name), os.path.join(fake, name))
+    os.rename(program("changed", f"{os.path.join(BUILD, 'tagpick')} \"$@\" | tr a b"),
+              os.path.join(fake, "tagpick"))
+    WRONG = [  # what, options, what the run says
+        ("a baseline that differs", ["--baseline", wrong, "--dump-mb", "0"],
+         f"{wrong} differs from tagjoin on"),
+        ("a floor that fails", ["--floor", failing, "--dump-mb", "0"], f"{failing} failed with 3"),
+        ("a tagpick that changes what it keeps", ["--programs", fake], "old igzip: differs from tagpick"),
+    ]
+    for what, options, says in WRONG:
+        status, report, err = bench_run(what, *options)
+        check(status == 1 and says in err and not report,
+              f"{what}: status {status}, {err[-300:]!r}, a report {len(report)} long")
 
 sys.exit(check.report())

@@ -5,6 +5,7 @@ tagjoin; and checks that are counted and reported."""
 import gzip
 import os
 import re
+import shlex
 import subprocess
 import sys
 
@@ -26,6 +27,25 @@ def tool_path(*programs):
     """PATH with the folders of the programs given before the rest, as a
     user who installed them has it."""
     return os.pathsep.join([os.path.dirname(p) for p in programs] + [os.environ["PATH"]])
+
+
+def stand_in(folder, name, program):
+    """A program named name in folder that runs program, noting each run
+    in name.ran, so that a test sees which program a command ran."""
+    path = os.path.join(folder, name)
+    with open(path, "w") as f:
+        f.write(f"#!/bin/sh\necho ran >> {shlex.quote(path + '.ran')}\n"
+                f"exec {shlex.quote(program)} \"$@\"\n")
+    os.chmod(path, 0o755)
+    return path
+
+
+def ran(program):
+    """Whether the stand-in program ran, since it was made or last asked."""
+    if not os.path.exists(program + ".ran"):
+        return False
+    os.unlink(program + ".ran")
+    return True
 
 
 def run_shown(command, data, tmp, tagjoin, **env):
@@ -63,6 +83,11 @@ def kept(data, prefilter, drop_incomplete):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 class Checks:

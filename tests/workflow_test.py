@@ -10,6 +10,7 @@ them passes for success.  Exits 77, which ctest
 counts as skipped, where snakemake is missing."""
 
 import gzip
+import json
 import os
 import re
 import resource
@@ -18,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, kept, read, run_shown, shell_block
+from checks import Checks, kept, ran, read, run_shown, shell_block, stand_in, write
 
 SOURCE, TAGJOIN, TAGPICK = sys.argv[1], sys.argv[2], sys.argv[3]
 JOIN_ONE = os.path.join(SOURCE, "scripts", "join-one")
@@ -332,6 +333,91 @@ def check_names(tmp):
           "No such file or directory\n", f"no tagjoin: the log says why: {log!r}")
 
 
+HEADED = b"LISTING\n\n" + PLAIN[:200]
+GAPS = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
+
+
+def check_config(tmp):
+    """Each option's default, with tagjoin and tagpick found by name on
+    PATH; every option changed from --config, and from a config file;
+    values of the wrong type refused before any job from either; files
+    whose names begin with a dot left alone; two files with one result's
+    name refused."""
+    tools = os.path.join(tmp, "tools on PATH")
+    odd = os.path.join(tmp, "my 'odd\" tools")
+    for folder in (tools, odd):
+        os.makedirs(folder)
+    on_path = [stand_in(tools, n, p) for n, p in (("tagjoin", TAGJOIN), ("tagpick", TAGPICK))]
+    given = [stand_in(odd, n, p) for n, p in (("-tagjoin", TAGJOIN), ("-tagpick", TAGPICK))]
+    env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
+    n = 0
+
+    def run(folder, *args):
+        nonlocal n
+        n += 1
+        work = os.path.join(tmp, f"work-config{n}")
+        os.makedirs(os.path.join(work, folder))
+        for name, data in (("headed.txt.gz", gzip.compress(HEADED)), ("gaps.txt", GAPS),
+                           (".hidden.txt", PLAIN)):
+            write(os.path.join(work, folder, name), data)
+        p = subprocess.run(["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"),
+                            "-d", work, "--cores", "2", "-k", *args], env=env,
+                           capture_output=True, text=True)
+        results = os.path.join(work, "results")
+        return work, p.returncode, p.stdout + p.stderr, sorted(
+            os.listdir(results)) if os.path.isdir(results) else None
+
+    headed = subprocess.run([TAGJOIN], input=b"".join(
+        l + b"\n" for _, l in kept(HEADED, True, False)[0]), capture_output=True).stdout
+    work, status, said, results = run("dumps")
+    check(status != 0 and results == ["headed.txt.joined"] and
+          read(os.path.join(work, "results", "headed.txt.joined")) == headed,
+          f"the defaults: the dump prefiltered, the gaps refused: {results}\n{said[-1500:]}")
+    check(all(ran(p) for p in on_path), "the defaults: tagjoin and tagpick found on PATH")
+    check(not os.path.exists(os.path.join(work, "logs", ".hidden.txt.log")),
+          "the defaults: a dot file left alone")
+
+    changed = {"dumps": "my dumps", "prefilter": False, "drop_incomplete": True,
+               "tagjoin": given[0], "tagpick": given[1]}
+    config_file = os.path.join(tmp, "my config.yaml")
+    write(config_file, "".join(f"{k}: {json.dumps(v)}\n" for k, v in changed.items()).encode())
+    for how, args in [("--config", ["--config"] + [f"{k}={v}" for k, v in changed.items()]),
+                      ("a config file", ["--configfile", config_file])]:
+        work, status, said, results = run("my dumps", *args)
+        check(status != 0 and results == ["gaps.txt.joined"] and
+              read(os.path.join(work, "results", "gaps.txt.joined")) == b"rs2 | SNP | VAL | CTG\n"
+              and read(os.path.join(work, "logs", "gaps.txt.log")) ==
+              b"records without a CTG line dropped: 1\n",
+              f"every option from {how}: {results}\n{said[-1500:]}")
+        check(all(ran(p) for p in given) and not any(ran(p) for p in on_path),
+              f"every option from {how}: the programs given ran, and only they")
+
+    WRONG = [  # option, value in a config file, what Snakemake says
+        ("drop_incomplete", '"false"', "'false' is not of type 'boolean'"),
+        ("prefilter", "yes please", "'yes please' is not of type 'boolean'"),
+        ("tagjoin", "5", "5 is not of type 'string'"),
+        ("tagpick", '""', "'' is too short"),
+        ("dumps", "[a, b]", "['a', 'b'] is not of type 'string'"),
+    ]
+    for option, value, says in WRONG:
+        write(config_file, f"{option}: {value}\n".encode())
+        work, status, said, results = run("dumps", "--configfile", config_file)
+        check(status != 0 and says in said and results is None and
+              not os.path.exists(os.path.join(work, "logs")),
+              f"{option}: {value} in a config file: refused before any job\n{said[-1500:]}")
+
+    work, status, said, results = run("dumps", "--config", "tagjoin=")
+    check(status != 0 and "None is not of type 'string'" in said and results is None,
+          f"--config tagjoin= : refused before any job\n{said[-1500:]}")
+    write(os.path.join(work, "dumps", "headed.txt"), HEADED)
+    p = subprocess.run(["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"),
+                        "-d", work, "--cores", "2"], env=env, capture_output=True, text=True)
+    check(p.returncode != 0 and "dumps: headed.txt and headed.txt.gz would both be joined into "
+          "results/headed.txt.joined" in p.stdout + p.stderr and
+          not os.path.exists(os.path.join(work, "results")),
+          f"two files, one result: refused before any job\n{(p.stdout + p.stderr)[-1500:]}")
+
+
 def main():
     if not shutil.which("snakemake"):
         print("snakemake not found (apt-get install snakemake, or bash .ci/deps): "
@@ -346,6 +432,7 @@ def main():
         check_options(tmp, folder)
         check_schema(tmp, folder)
         check_names(tmp)
+        check_config(tmp)
     finally:
         shutil.rmtree(tmp)
     return check.report()
