@@ -216,15 +216,30 @@ def main():
             check(status != 0 and left == [] and
                   'whole.txt.gz: "rs" expected at beginning of input line 1' in log,
                   f"tagjoin.cwl: a whole dump unfiltered fails at its header: {status} {left}")
+            # Each input given a value other than its default changes
+            # what the description makes (tagjoin and tagpick below).
             gaps = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
             with open(os.path.join(tmp, "dumps", "gaps.txt"), "wb") as f:
                 f.write(gaps)
-            status, log, left = run(tmp, "drop", WORKFLOW,
-                                    "drop_incomplete: true\ndumps:\n" + files("gaps.txt"))
-            check(status == 0 and left == ["gaps.txt.joined"] and
-                  read(os.path.join(tmp, "drop", left[0])) == b"rs2 | SNP | VAL | CTG\n" and
-                  "records without a CTG line dropped: 1" in log,
-                  f"join-dumps.cwl, drop_incomplete: {status} {left}\n{log[-2000:]}")
+            dropped = "records without a CTG line dropped: 1"
+            INPUTS = [  # description, its inputs, the output's bytes or None, said in the log
+                (TOOL, f"prefilter: true\nlisting: {files('whole.txt.gz')[4:]}",
+                 want["whole.txt.joined"], ""),
+                (TOOL, f"drop_incomplete: true\nlisting: {files('gaps.txt')[4:]}",
+                 b"rs2 | SNP | VAL | CTG\n", dropped),
+                (TOOL, f"listing: {files('gaps.txt')[4:]}", None,
+                 'gaps.txt: "CTG" expected at beginning of input line 4'),
+                (WORKFLOW, "prefilter: false\ndumps:\n" + files("whole.txt.gz"), None,
+                 'whole.txt.gz: "rs" expected at beginning of input line 1'),
+                (WORKFLOW, "drop_incomplete: true\ndumps:\n" + files("gaps.txt"),
+                 b"rs2 | SNP | VAL | CTG\n", dropped),
+            ]
+            for i, (description, job, joined, says) in enumerate(INPUTS):
+                status, log, left = run(tmp, f"input{i}", description, job)
+                got = read(os.path.join(tmp, f"input{i}", left[0])) if left else None
+                check((status == 0) == (joined is not None) and got == joined and says in log,
+                      f"{os.path.basename(description)} {job.splitlines()[0]}: {status} {left} "
+                      f"{got!r}\n{log[-2000:]}")
             check_programs(tmp)
             check_unwhole_report(tmp)
     finally:
