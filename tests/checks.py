@@ -48,6 +48,21 @@ def ran(program):
     return True
 
 
+def start_slurm(source, folder, env, max_array=None):
+    """Brings up the one-node Slurm of scripts/slurm-one-node in folder,
+    with MaxArraySize max_array if given; env, and so whatever it is
+    given to, then reaches that cluster.  stop_slurm(source, env) ends
+    it."""
+    env.update(TAGJOIN_SLURM=folder, SLURM_CONF=os.path.join(folder, "slurm.conf"))
+    subprocess.run([os.path.join(source, "scripts", "slurm-one-node"), "start"]
+                   + ([str(max_array)] if max_array else []), env=env, check=True)
+
+
+def stop_slurm(source, env):
+    subprocess.run([os.path.join(source, "scripts", "slurm-one-node"), "stop"], env=env,
+                   check=True)
+
+
 def run_shown(command, data, tmp, tagjoin, **env):
     """Runs a command that a doc shows on the bytes of a dump, given to it
     gzipped as dump.gz, with tagjoin on PATH and under pipefail; returns
@@ -78,6 +93,12 @@ def kept(data, prefilter, drop_incomplete):
         records[-1].append((n, l))
     whole = [r for r in records[1:] if any(l.startswith(b"CTG") for _, l in r)]
     return records[0] + [line for r in whole for line in r], len(records) - 1 - len(whole)
+
+
+def tagjoin_on(tagjoin, lines):
+    """tagjoin run on lines, such as kept() gives, each with its number."""
+    return subprocess.run([tagjoin], input=b"".join(l + b"\n" for _, l in lines),
+                          capture_output=True)
 
 
 def read(path):

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, read, run_shown, shell_block
+from checks import Checks, read, run_shown, shell_block, start_slurm, stop_slurm, tool_path
 
 SOURCE, TAGJOIN, RUNNER = sys.argv[1], sys.argv[2], sys.argv[3]
 TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
@@ -33,7 +33,7 @@ BAD = b"LISTING\n\nrs1 | a\nSNP | b\nval | c\nCTG | d\n\n"
 BAD_MESSAGE = 'bad.txt.gz: "VAL" expected at beginning of input line 3'
 FILES = {"a listing.txt": LISTING, "whole.txt.gz": DUMP, "bad.txt.gz": BAD}
 PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
-ENV = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"])
+ENV = dict(os.environ, PATH=tool_path(TAGJOIN))
 
 
 def runner(tmp, name, outdir=True):
@@ -164,11 +164,8 @@ def main():
         print("the Slurm run needs root, slurm-wlm and munge (bash .ci/deps installs them)")
         return 77
     tmp = tempfile.mkdtemp(prefix=f"tagjoin-{RUNNER}-")
-    cluster = os.path.join(SOURCE, "scripts", "slurm-one-node")
     if RUNNER == "toil-slurm":
-        ENV.update(TAGJOIN_SLURM=os.path.join(tmp, "slurm"),
-                   SLURM_CONF=os.path.join(tmp, "slurm", "slurm.conf"))
-        subprocess.run([cluster, "start"], env=ENV, check=True)
+        start_slurm(SOURCE, os.path.join(tmp, "slurm"), ENV)
     try:
         os.makedirs(os.path.join(tmp, "dumps"))
         for name, data in FILES.items():
@@ -244,7 +241,7 @@ def main():
             check_unwhole_report(tmp)
     finally:
         if RUNNER == "toil-slurm":
-            subprocess.run([cluster, "stop"], env=ENV, check=True)
+            stop_slurm(SOURCE, ENV)
         shutil.rmtree(tmp)
     return check.report()
 

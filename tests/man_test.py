@@ -14,7 +14,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks
+from checks import Checks, tool_path
 
 PAGE, TAGJOIN = sys.argv[1], sys.argv[2]
 check = Checks("man page")
@@ -97,7 +97,7 @@ with tempfile.TemporaryDirectory() as tmp:
     shown = re.search(r"^ {7}\$ (printf .*\| tagjoin)\n {7}(.*)$", examples, re.M)
     check(shown is not None, "EXAMPLES: the printf example")
     if shown:
-        env = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep + os.environ["PATH"])
+        env = dict(os.environ, PATH=tool_path(TAGJOIN))
         out = subprocess.run(["sh", "-c", shown.group(1)], capture_output=True, env=env).stdout
         check(out.decode() == shown.group(2) + "\n", f"EXAMPLES: {shown.group(1)} gives {out!r}")
     pipeline = re.search(r"^ {7}(\S.*\| tagjoin > records\.txt)$", examples, re.M)

@@ -25,7 +25,7 @@ import sys
 import tempfile
 import time
 
-from checks import Checks, kept, shell_block
+from checks import Checks, kept, shell_block, start_slurm, stop_slurm, tagjoin_on, tool_path
 
 SOURCE, TAGJOIN, PART = sys.argv[1], sys.argv[2], sys.argv[3]
 SCRIPTS = os.path.join(SOURCE, "scripts")
@@ -45,9 +45,7 @@ check = Checks(f"{PART} recipes")
 
 def joined(data):
     """What tagjoin makes of a listing's lines that begin with a tag."""
-    lines, _ = kept(data, True, False)
-    return subprocess.run([TAGJOIN], input=b"".join(l + b"\n" for _, l in lines),
-                          capture_output=True).stdout
+    return tagjoin_on(TAGJOIN, kept(data, True, False)[0]).stdout
 
 
 class Folder:
@@ -60,8 +58,7 @@ class Folder:
         for name, data in listings.items():
             with open(os.path.join(self.path, "dumps", name), "wb") as f:
                 f.write(data)
-        self.env = dict(os.environ, PATH=os.path.dirname(TAGJOIN) + os.pathsep +
-                        os.environ["PATH"])
+        self.env = dict(os.environ, PATH=tool_path(TAGJOIN))
 
     def bash(self, script):
         run = subprocess.run(["bash", "-c", script], cwd=self.path, env=self.env,
@@ -230,11 +227,9 @@ def slurm(tmp):
         print("the Slurm tests need root, slurm-wlm, munge and snakemake "
               "(bash .ci/deps installs them)")
         return 77
-    cluster = os.path.join(SCRIPTS, "slurm-one-node")
-    env = dict(os.environ, TAGJOIN_SLURM=os.path.join(tmp, "slurm"))
-    subprocess.run([cluster, "start", str(len(LISTINGS) - 3)], env=env, check=True)
+    # The folders made below take os.environ, which then reaches the cluster.
+    start_slurm(SOURCE, os.path.join(tmp, "slurm"), os.environ, len(LISTINGS) - 3)
     try:
-        os.environ.update(SLURM_CONF=os.path.join(tmp, "slurm", "slurm.conf"))
         empty = Folder(tmp, "empty", {})
         got, _, err = empty.bash(f"{SCRIPTS}/join-slurm")
         check(got == 2 and "usage:" in err and not os.path.exists(os.path.join(empty.path, "logs")),
@@ -300,7 +295,7 @@ def slurm(tmp):
         check(log.startswith(BAD + "\n"), f"snakemake on Slurm: the log: {log!r}\n{err[-2000:]}")
         flow.check_outputs("snakemake on Slurm", lambda name: f"results/{name}.joined")
     finally:
-        subprocess.run([cluster, "stop"], env=env, check=True)
+        stop_slurm(SOURCE, os.environ)
     return 0
 
 

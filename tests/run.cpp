@@ -34,11 +34,7 @@ int file_with(const std::string &input)
 {
 	int fd = memfd_create("tagjoin-input", 0);
 	check(fd >= 0, "memfd_create");
-	for (std::size_t done = 0; done < input.size();) {
-		ssize_t n = write(fd, input.data() + done, input.size() - done);
-		check(n > 0, "write");
-		done += static_cast<std::size_t>(n);
-	}
+	write_all(fd, input.data(), input.size());
 	check(lseek(fd, 0, SEEK_SET) == 0, "lseek");
 	return fd;
 }
@@ -108,6 +104,25 @@ void interrupt(pid_t pid, const std::vector<int> &signals)
 }
 
 } // namespace
+
+void write_all(int fd, const char *p, std::size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		check(w > 0, "write");
+		p += w;
+		n -= static_cast<std::size_t>(w);
+	}
+}
+
+std::string read_all(int fd)
+{
+	std::string s;
+	char buf[65536];
+	for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+		s.append(buf, static_cast<std::size_t>(n));
+	return s;
+}
 
 bool under_emulator()
 {

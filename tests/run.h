@@ -68,6 +68,12 @@ Outcome run_tagjoin(const std::string &input);
 // behaves differently in a few places that the tests name.
 bool under_emulator();
 
+// Writes all n bytes at p, or throws naming the call that failed.
+void write_all(int fd, const char *p, std::size_t n);
+
+// What fd gives until its end.
+std::string read_all(int fd);
+
 // Spells out bytes so that a failing case shows what it was fed.
 std::string visible(const std::string &bytes, std::size_t most = 300);
 

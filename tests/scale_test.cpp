@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -32,16 +33,6 @@ struct Stream {
 	long peak_kib = 0;              // the program's peak resident set
 };
 
-void write_all(int fd, const char *p, std::size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		ASSERT_GT(w, 0) << std::strerror(errno);
-		p += w;
-		n -= static_cast<std::size_t>(w);
-	}
-}
-
 long peak_kib_of(pid_t pid)
 {
 	char path[64];
@@ -60,22 +51,28 @@ long peak_kib_of(pid_t pid)
 
 // "rs", "SNP", "VAL", then ctg_lines lines "CTG " (the blank trimmed), then
 // "x": the run must end at "x", after the whole record has been joined.
+// A write that fails (the program gone) fails the test, not the run.
 void feed(int fd, pid_t pid, Stream &s)
 {
-	write_all(fd, "rs\nSNP\nVAL\n", 11);
-	std::string ctg;
-	for (std::size_t i = 0; i < block / 5; ++i)
-		ctg += "CTG \n";
-	for (std::uint64_t left = s.ctg_lines; left > 0;) {
-		std::uint64_t n = std::min<std::uint64_t>(left, block / 5);
-		write_all(fd, ctg.data(), n * 5);
-		left -= n;
+	try {
+		write_all(fd, "rs\nSNP\nVAL\n", 11);
+		std::string ctg;
+		for (std::size_t i = 0; i < block / 5; ++i)
+			ctg += "CTG \n";
+		for (std::uint64_t left = s.ctg_lines; left > 0;) {
+			std::uint64_t n = std::min<std::uint64_t>(left, block / 5);
+			write_all(fd, ctg.data(), n * 5);
+			left -= n;
+		}
+		// Measured while the program waits for the last line, all
+		// else taken.
+		for (int n = 1; n > 0;)
+			ioctl(fd, FIONREAD, &n);
+		s.peak_kib = peak_kib_of(pid);
+		write_all(fd, "x\n", 2);
+	} catch (const std::exception &e) {
+		ADD_FAILURE() << e.what();
 	}
-	// Measured while the program waits for the last line, all else taken.
-	for (int n = 1; n > 0;)
-		ioctl(fd, FIONREAD, &n);
-	s.peak_kib = peak_kib_of(pid);
-	write_all(fd, "x\n", 2);
 	close(fd);
 }
 
@@ -128,9 +125,7 @@ Stream run_stream(std::uint64_t ctg_lines)
 	std::thread feeder(feed, in[1], pid, std::ref(s));
 	check_output(out[0], s);
 	feeder.join();
-	char buf[256];
-	for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
-		s.err.append(buf, static_cast<std::size_t>(n));
+	s.err = read_all(err[0]);
 	close(out[0]);
 	close(err[0]);
 	int ws;

@@ -19,7 +19,8 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, kept, ran, read, run_shown, shell_block, stand_in, write
+from checks import (Checks, kept, ran, read, run_shown, shell_block, stand_in, tagjoin_on,
+                    write)
 
 SOURCE, TAGJOIN, TAGPICK = sys.argv[1], sys.argv[2], sys.argv[3]
 JOIN_ONE = os.path.join(SOURCE, "scripts", "join-one")
@@ -32,8 +33,7 @@ def expected(path, data, prefilter, drop_incomplete):
     """What the job for the dump at path should leave: the result's bytes,
     or None for no result, and the log's bytes."""
     lines, dropped = kept(data, prefilter, drop_incomplete)
-    run = subprocess.run([TAGJOIN], input=b"".join(l + b"\n" for _, l in lines),
-                         capture_output=True)
+    run = tagjoin_on(TAGJOIN, lines)
     log = b"records without a CTG line dropped: %d\n" % dropped if drop_incomplete else b""
     if run.returncode == 0:
         return run.stdout, log
@@ -196,9 +196,7 @@ def check_readme(tmp):
         want, _ = expected(name, data, True, False)
         if want is not None:
             check(run_shown(PIPELINE, data, tmp, TAGJOIN) == want, f"{name}: the model joins as the README")
-    n = re.search(rb"line (\d+)", subprocess.run(
-        [TAGJOIN], input=b"".join(l + b"\n" for _, l in kept(BAD, True, False)[0]),
-        capture_output=True).stderr)[1]
+    n = re.search(rb"line (\d+)", tagjoin_on(TAGJOIN, kept(BAD, True, False)[0]).stderr)[1]
     check(run_shown(FIND_LINE, BAD, tmp, TAGJOIN, N=n.decode()).startswith(b"%d\tCTG" % BAD_AT),
           "bad.txt: the README's command finds the line at fault")
 
@@ -367,8 +365,7 @@ def check_config(tmp):
         return work, p.returncode, p.stdout + p.stderr, sorted(
             os.listdir(results)) if os.path.isdir(results) else None
 
-    headed = subprocess.run([TAGJOIN], input=b"".join(
-        l + b"\n" for _, l in kept(HEADED, True, False)[0]), capture_output=True).stdout
+    headed = tagjoin_on(TAGJOIN, kept(HEADED, True, False)[0]).stdout
     work, status, said, results = run("dumps")
     check(status != 0 and results == ["headed.txt.joined"] and
           read(os.path.join(work, "results", "headed.txt.joined")) == headed,
