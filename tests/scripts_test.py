@@ -9,7 +9,9 @@ and its usage line.  Every argument that names a file or a program is
 given, somewhere, with a space, quotes and a leading "-".  Exits 77,
 which ctest counts as skipped, where GNU parallel is missing."""
 
+import concurrent.futures
 import gzip
+import itertools
 import os
 import shutil
 import subprocess
@@ -71,12 +73,10 @@ def tables(tmp, odd, nodes, env):
         ("join-ssh", plain(os.path.join(SCRIPTS, "join-ssh"), nodes), True),
         ("join-slurm.sbatch", sbatch(0, 1), True),
     ]
-    n = 0
+    cases = itertools.count()
 
     def folder(files):
-        nonlocal n
-        n += 1
-        path = os.path.join(tmp, f"case{n}")
+        path = os.path.join(tmp, f"case{next(cases)}")
         os.makedirs(path)
         for name, data in files.items():
             write(os.path.join(path, name), data)
@@ -88,25 +88,34 @@ def tables(tmp, odd, nodes, env):
                            timeout=120)
         return p.returncode, p.stderr.decode(errors="surrogateescape")
 
-    tagjoin = stand_in(odd, "-tagjoin", TAGJOIN)
-    tagpick = stand_in(odd, "-tagpick", shutil.which("tagpick", path=env["PATH"]))
     header = b"LISTING\n\n"
-    OPTIONS = [  # options, the file's lines, its output or None when it fails
-        ([], GOOD, GOOD_JOINED),
-        ([], header + GOOD, None),
-        (["--prefilter"], header + GOOD, GOOD_JOINED),
-        (["--no-prefilter"], header + GOOD, None),
-        (["--prefilter", "--no-prefilter"], header + GOOD, None),
-        (["--no-prefilter", "--prefilter"], header + GOOD, GOOD_JOINED),
-        (["--drop-incomplete"], GAPS, GAPS_JOINED),
-        ([], GAPS, None),
-        (["--prefilter", "--drop-incomplete"], header + GAPS, GAPS_JOINED),
-        (["--tagjoin", tagjoin], GOOD, GOOD_JOINED),
-        (["--tagpick", tagpick], GOOD, GOOD_JOINED),
-        (["--drop-incomplete", "--tagpick", tagpick, "--prefilter", "--tagjoin", tagjoin],
-         header + GAPS, GAPS_JOINED),
-    ]
-    for name, runner, _ in RUNNERS:
+
+    # Each runner's tables in a thread of their own, with stand-ins of
+    # their own: most of the time goes in starting Python.
+    def runner_tables(index, name, runner, _):
+        programs = os.path.join(odd, str(index))
+        os.makedirs(programs)
+        tagjoin = stand_in(programs, "-tagjoin", TAGJOIN)
+        tagpick = stand_in(programs, "-tagpick", shutil.which("tagpick", path=env["PATH"]))
+        options_table(name, runner, tagjoin, tagpick)
+        names_table(name, runner)
+
+    def options_table(name, runner, tagjoin, tagpick):
+        OPTIONS = [  # options, the file's lines, its output or None when it fails
+            ([], GOOD, GOOD_JOINED),
+            ([], header + GOOD, None),
+            (["--prefilter"], header + GOOD, GOOD_JOINED),
+            (["--no-prefilter"], header + GOOD, None),
+            (["--prefilter", "--no-prefilter"], header + GOOD, None),
+            (["--no-prefilter", "--prefilter"], header + GOOD, GOOD_JOINED),
+            (["--drop-incomplete"], GAPS, GAPS_JOINED),
+            ([], GAPS, None),
+            (["--prefilter", "--drop-incomplete"], header + GAPS, GAPS_JOINED),
+            (["--tagjoin", tagjoin], GOOD, GOOD_JOINED),
+            (["--tagpick", tagpick], GOOD, GOOD_JOINED),
+            (["--drop-incomplete", "--tagpick", tagpick, "--prefilter", "--tagjoin", tagjoin],
+             header + GAPS, GAPS_JOINED),
+        ]
         for options, data, want in OPTIONS:
             cwd = folder({"in.txt.gz": gzip.compress(data)})
             status, err = run(runner, cwd, options + ["--", "in.txt.gz"])
@@ -127,19 +136,19 @@ def tables(tmp, odd, nodes, env):
                 check("records without a CTG line dropped: 1" in err,
                       f"{what}: the dropped record counted: {err!r}")
 
-    NAMES = {  # an input's name, its output's
-        "x": "x.joined",
-        "x.txt": "x.txt.joined",
-        "x.gz": "x.joined",
-        "x.listing.gz": "x.listing.joined",
-        "seg.gz": "seg.joined",
-        "a.gz.gz": "a.gz.joined",
-        "gz": "gz.joined",
-        "my 'odd\" name.txt": "my 'odd\" name.txt.joined",
-        "-lead.gz": "-lead.joined",
-        os.fsdecode(b"\xe9t\xe9.gz"): os.fsdecode(b"\xe9t\xe9.joined"),   # Latin-1
-    }
-    for name, runner, _ in RUNNERS:
+    def names_table(name, runner):
+        NAMES = {  # an input's name, its output's
+            "x": "x.joined",
+            "x.txt": "x.txt.joined",
+            "x.gz": "x.joined",
+            "x.listing.gz": "x.listing.joined",
+            "seg.gz": "seg.joined",
+            "a.gz.gz": "a.gz.joined",
+            "gz": "gz.joined",
+            "my 'odd\" name.txt": "my 'odd\" name.txt.joined",
+            "-lead.gz": "-lead.joined",
+            os.fsdecode(b"\xe9t\xe9.gz"): os.fsdecode(b"\xe9t\xe9.joined"),   # Latin-1
+        }
         for given, output in NAMES.items():
             data = gzip.compress(GOOD) if given.endswith(".gz") else GOOD
             cwd = folder({given: data})
@@ -149,6 +158,10 @@ def tables(tmp, odd, nodes, env):
                   f"{name} {given!r}: joined into {output!r}: {os.listdir(cwd)} {err!r}")
             if os.path.exists(os.path.join(cwd, output)):
                 check(read(os.path.join(cwd, output)) == GOOD_JOINED, f"{name} {given!r}: its bytes")
+
+    with concurrent.futures.ThreadPoolExecutor(len(RUNNERS)) as pool:
+        list(pool.map(lambda r: runner_tables(r[0], *r[1]), enumerate(RUNNERS)))
+
     # join-one may be given its output's name and a log.
     cwd = folder({"in.gz": gzip.compress(BAD)})
     status, err = run(RUNNERS[0][1], cwd, ["in.gz", "-out put", "-a log"])
