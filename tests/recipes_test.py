@@ -18,6 +18,7 @@ left no output under the finished name and nothing half-written.  Exits
 import gzip
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -25,7 +26,8 @@ import sys
 import tempfile
 import time
 
-from checks import Checks, kept, shell_block, start_slurm, stop_slurm, tagjoin_on, tool_path
+from checks import (Checks, kept, ran, shell_block, stand_in, start_slurm, stop_slurm, tagjoin_on,
+                    tool_path)
 
 SOURCE, TAGJOIN, PART = sys.argv[1], sys.argv[2], sys.argv[3]
 SCRIPTS = os.path.join(SOURCE, "scripts")
@@ -248,6 +250,22 @@ def slurm(tmp):
         folder.check_outputs("join-slurm", lambda name: f"dumps/{name}.joined")
 
         check_clash(tmp, "join-slurm", f"{SCRIPTS}/join-slurm")
+
+        # Every option at once reaches the tasks, the programs' paths
+        # with spaces and quotes.
+        options = Folder(tmp, "slurm-options", {"gaps.txt.gz": gzip.compress(
+            b"HEADER\nrs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n")})
+        tools = os.path.join(options.path, "my 'odd\" tools")
+        os.makedirs(tools)
+        programs = [stand_in(tools, "-" + p, shutil.which(p, path=options.env["PATH"]))
+                    for p in ("tagjoin", "tagpick")]
+        got, _, err = options.bash(f"{SCRIPTS}/join-slurm --drop-incomplete --prefilter "
+                                   + " ".join(f"--{p} {shlex.quote(path)}" for p, path in
+                                              zip(("tagjoin", "tagpick"), programs))
+                                   + " -- dumps/gaps.txt.gz")
+        check(got == 0 and options.read("dumps", "gaps.txt.joined") == b"rs2 | SNP | VAL | CTG\n"
+              and all(ran(p) for p in programs),
+              f"join-slurm with every option: {got} {err!r}")
 
         # Stopped mid-run: the array cancelled and gone, its list file
         # removed, the job and the files not joined named; the task that
