@@ -204,6 +204,15 @@ def tables(tmp, odd, nodes, env):
               f"join-one, {what}: status {status}, said {err!r}, not {want!r}")
         check(sorted(os.listdir(cwd)) == sorted(files), f"join-one, {what}: {os.listdir(cwd)}")
 
+    # Only what an earlier run made: nothing to do, and no failure.
+    for name, runner, many in RUNNERS:
+        if many and "sbatch" not in name:
+            cwd = folder({"a.txt.joined": GOOD_JOINED, "b.txt.joined.partial": b""})
+            status, err = run(runner, cwd, ["a.txt.joined", "b.txt.joined.partial"])
+            check(status == 0 and err.endswith(f"{name}: no file to join\n") and
+                  err.count("skipped, as an earlier run made it") == 2,
+                  f"{name} on its own outputs: {status} {err!r}")
+
     FAILED = [  # the files, how many fail
         ({"a.txt": GOOD, "b.txt": GOOD}, 0),
         ({"a.txt": GOOD, "b.txt": BAD}, 1),
