@@ -15,11 +15,12 @@ for tool in aarch64-linux-gnu-g++ qemu-aarch64-static dpkg-deb file lintian; do
   fi
 done
 
-# Made with OUT relative to where cmake runs, over a stale package that
-# an earlier run left in the packages folder: dist/ holds exactly the
-# four artifacts named.
-mkdir -p "$work/build-release/x86_64/packages"
-touch "$work/build-release/x86_64/packages/tagjoin_0.9.0_amd64.deb"
+# Made with OUT relative to where cmake runs, over stale packages that
+# earlier runs left in the packages and staging folders: dist/ holds
+# exactly the four artifacts named.
+mkdir -p "$work/build-release/x86_64/packages" "$work/build-release/staging"
+touch "$work/build-release/x86_64/packages/tagjoin_0.9.0_amd64.deb" \
+  "$work/build-release/staging/tagjoin_0.9.0_arm64.deb"
 (cd "$(dirname "$work")" && cmake -DOUT="$(basename "$work")" -P "$source/cmake/release.cmake")
 sh "$source/tests/check_release.sh" "$work/dist" "$source/examples/sample.txt" "$native"
 version=$(sed -n 's/^project(tagjoin VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
