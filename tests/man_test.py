@@ -4,7 +4,7 @@ tagpick.  The page renders with every groff warning on and none given.
 The program is run to each kind of ending: each message it prints
 matches an entry of DIAGNOSTICS, each entry is printed on some ending
 (for tagjoin, each message matches one entry and each entry one
-ending), and each status is one that EXIT STATUS lists.  For tagjoin,
+ending), and the statuses are those that EXIT STATUS lists.  For tagjoin,
 the longest line the page states is accepted and one character more is
 not, and the examples run as printed, the PIPESTATUS index naming
 tagjoin's stage of the pipeline shown."""
@@ -82,8 +82,10 @@ def check_endings(endings, exact):
     """Runs each ending (what, run's arguments, the line its message names
     or None) against DIAGNOSTICS and EXIT STATUS."""
     matched = {h: [] for h in patterns}
+    seen = set()
     for what, kwargs, line in endings:
         status, message = run(**kwargs)
+        seen.add(status)
         check(status in statuses, f"{what}: status {status}, not in EXIT STATUS {statuses}")
         if not message:
             check(status == 0, f"{what}: status {status} with no message")
@@ -99,6 +101,7 @@ def check_endings(endings, exact):
     for h, whats in matched.items():
         check(len(whats) == 1 if exact else whats,
               f"DIAGNOSTICS {h!r}: printed on {whats}")
+    check(seen == statuses, f"EXIT STATUS lists {statuses}; the program ended with {seen}")
 
 
 def record(first):
