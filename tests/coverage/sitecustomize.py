@@ -1,13 +1,23 @@
-"""Starts coverage in each Python process that a test starts, where
-COVERAGE_PROCESS_START names its settings (tests/CMakeLists.txt puts this
-folder on PYTHONPATH).  The scripts may run under a python3 of the user's
-own, without the coverage module: Debian's python3-coverage is then taken
-from Debian's folder, for the same minor version of Python."""
+"""Starts coverage in each Python process that a test starts from this
+repository's own files, where COVERAGE_PROCESS_START names its settings
+(tests/CMakeLists.txt puts this folder on PYTHONPATH).  Snakemake,
+cwltool and Toil run unmeasured, as tracing them would double their
+time.  The scripts may run under a python3 of the user's own, without
+the coverage module: Debian's python3-coverage is then taken from
+Debian's folder, for the same minor version of Python."""
 
 import os
 import sys
 
-if os.environ.get("COVERAGE_PROCESS_START"):
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+
+
+def ours():
+    program = os.path.realpath(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return program.startswith(SOURCE + os.sep)
+
+
+if os.environ.get("COVERAGE_PROCESS_START") and ours():
     try:
         import coverage
     except ImportError:
