@@ -1,6 +1,7 @@
 """What the Python tests share: the commands that the docs show, which
-they run as printed; a plain model of which lines of a dump reach
-tagjoin; and checks that are counted and reported."""
+they run as printed; dumps made as whole dumps are; a plain model of
+which lines of a dump reach tagjoin; programs on PATH and stand-ins for
+them; the one-node Slurm; and checks that are counted and reported."""
 
 import gzip
 import os
@@ -75,6 +76,23 @@ def run_shown(command, data, tmp, tagjoin, **env):
                           command.replace("dump.gz", gz).replace("records.txt", out)],
                          env=env, capture_output=True, check=True)
     return read(out) if "records.txt" in command else run.stdout
+
+
+def record(n, ctg=2, val=b"VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn"):
+    """A record as a whole dump holds it, with lines of other kinds."""
+    lines = [b"rs%d | human | 9606 | snp | genotype=NO | submitterlink=YES" % n,
+             b"ss%d | LABX | LABX-%d | orient=+ | ss_pick=YES" % (n * 7, n),
+             b"SNP | alleles='A/G' | het=? | se(het)=?  \r", val,
+             b"GMAF | allele=G | count=311 | MAF=0.0621"]
+    for k in range(ctg):
+        lines += [b"CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=%d | orient=+" % (n * 10 + k),
+                  b"LOC | GENE812 | locus_id=40417 | fxn-class=intron-variant"]
+    return lines + [b"SEQ | 212998034 | source-db=remap | seq-pos=377", b""]
+
+
+def dump(records):
+    header = [b"LISTING (FULL)", b"CREATED ON: 2016-11-17 08:55", b""]
+    return b"\n".join(header + [line for r in records for line in r]) + b"\n"
 
 
 def kept(data, prefilter, drop_incomplete):

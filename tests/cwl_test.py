@@ -18,7 +18,8 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, read, run_shown, shell_block, start_slurm, stop_slurm, tool_path
+from checks import (Checks, dump, read, record, run_shown, shell_block, start_slurm, stop_slurm,
+                    tool_path)
 
 SOURCE, TAGJOIN, RUNNER = sys.argv[1], sys.argv[2], sys.argv[3]
 TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
@@ -27,9 +28,7 @@ CWL_RUN = os.path.join(SOURCE, "scripts", "cwl-run")
 check = Checks(f"cwl, {RUNNER}")
 
 LISTING = b"rs1 a\nSNP b\nVAL c \r\nCTG d\nCTG e\nrs2 f\nSNP g\nVAL h\nCTG i\n"
-DUMP = (b"LISTING (FULL)\n\nrs9 | human\nss1 | LABX\nSNP | alleles='A/G'\nVAL | x\n"
-        b"GMAF | count=3\nCTG | chr=7 | \0\xff\nLOC | GENE\n\nrs10 | human\nSNP | y\n"
-        b"VAL | z\nCTG | 1\n\n")
+DUMP = dump([record(9)[:5] + [b"CTG | chr=7 | \0\xff", b"LOC | GENE", b""], record(10)])
 BAD = b"LISTING\n\nrs1 | a\nSNP | b\nval | c\nCTG | d\n\n"
 BAD_MESSAGE = 'bad.txt.gz: "VAL" expected at beginning of input line 3'
 FILES = {"a listing.txt": LISTING, "whole.txt.gz": DUMP, "bad.txt.gz": BAD}

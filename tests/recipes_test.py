@@ -26,14 +26,13 @@ import sys
 import tempfile
 import time
 
-from checks import (Checks, kept, ran, shell_block, stand_in, start_slurm, stop_slurm, tagjoin_on,
-                    tool_path)
+from checks import (Checks, dump, kept, ran, record, shell_block, stand_in, start_slurm,
+                    stop_slurm, tagjoin_on, tool_path)
 
 SOURCE, TAGJOIN, PART = sys.argv[1], sys.argv[2], sys.argv[3]
 SCRIPTS = os.path.join(SOURCE, "scripts")
 BAD = 'dumps/d.txt: "VAL" expected at beginning of input line 3'
-DUMP = (b"LISTING (FULL)\n\nrs9 | human\nss1 | LABX\nSNP | alleles='A/G'\nVAL | x\n"
-        b"GMAF | count=3\nCTG | chr=7 | \0\xff\nLOC | GENE\n\n")
+DUMP = dump([record(9)[:5] + [b"CTG | chr=7 | \0\xff", b"LOC | GENE", b""]])
 LISTINGS = {
     "a.txt": b"rs1 a\nSNP b\nVAL c\nCTG d\nCTG e\nrs2 f\n",
     "b.txt": b"rs3\r\nSNP\r\nVAL\r\nCTG x \r\n",

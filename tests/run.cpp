@@ -1,5 +1,7 @@
 #include "run.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -113,6 +115,14 @@ void write_all(int fd, const char *p, std::size_t n)
 		p += w;
 		n -= static_cast<std::size_t>(w);
 	}
+}
+
+void expect_outcome(const Outcome &got, const Outcome &want, const std::string &what)
+{
+	EXPECT_EQ(visible(got.out), visible(want.out)) << what;
+	EXPECT_EQ(got.err, want.err) << what;
+	EXPECT_EQ(got.status, want.status) << what;
+	EXPECT_EQ(got.signal, 0) << what;
 }
 
 std::string read_all(int fd)

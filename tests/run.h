@@ -74,6 +74,10 @@ void write_all(int fd, const char *p, std::size_t n);
 // What fd gives until its end.
 std::string read_all(int fd);
 
+// Expects the outcome wanted, field by field, the output spelled out, and
+// names what was run when it differs.
+void expect_outcome(const Outcome &got, const Outcome &want, const std::string &what);
+
 // Spells out bytes so that a failing case shows what it was fed.
 std::string visible(const std::string &bytes, std::size_t most = 300);
 

@@ -204,14 +204,6 @@ Outcome run(const std::vector<std::string> &args, const std::string &input = "",
 	    .args = args});
 }
 
-void expect_outcome(const Outcome &got, const Outcome &want, const std::string &what)
-{
-	EXPECT_EQ(visible(got.out), visible(want.out)) << what;
-	EXPECT_EQ(got.err, want.err) << what;
-	EXPECT_EQ(got.status, want.status) << what;
-	EXPECT_EQ(got.signal, 0) << what;
-}
-
 // A listing shaped as a whole dump: a header, records with lines of
 // other kinds among theirs, a blank line after each.
 std::string dump(int records, int every_nth_without_ctg = 0)

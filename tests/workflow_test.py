@@ -19,8 +19,8 @@ import subprocess
 import sys
 import tempfile
 
-from checks import (Checks, kept, ran, read, run_shown, shell_block, stand_in, tagjoin_on,
-                    write)
+from checks import (Checks, dump, kept, ran, read, record, run_shown, shell_block, stand_in,
+                    tagjoin_on, write)
 
 SOURCE, TAGJOIN, TAGPICK = sys.argv[1], sys.argv[2], sys.argv[3]
 JOIN_ONE = os.path.join(SOURCE, "scripts", "join-one")
@@ -56,23 +56,6 @@ def expected(path, data, prefilter, drop_incomplete):
 
 
 # Dumps.
-
-def record(n, ctg=2, val=b"VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn"):
-    """A record as a whole dump holds it, with lines of other kinds."""
-    lines = [b"rs%d | human | 9606 | snp | genotype=NO | submitterlink=YES" % n,
-             b"ss%d | LABX | LABX-%d | orient=+ | ss_pick=YES" % (n * 7, n),
-             b"SNP | alleles='A/G' | het=? | se(het)=?  \r", val,
-             b"GMAF | allele=G | count=311 | MAF=0.0621"]
-    for k in range(ctg):
-        lines += [b"CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=%d | orient=+" % (n * 10 + k),
-                  b"LOC | GENE812 | locus_id=40417 | fxn-class=intron-variant"]
-    return lines + [b"SEQ | 212998034 | source-db=remap | seq-pos=377", b""]
-
-
-def dump(records):
-    header = [b"LISTING (FULL)", b"CREATED ON: 2016-11-17 08:55", b""]
-    return b"\n".join(header + [line for r in records for line in r]) + b"\n"
-
 
 def with_line(line, before=3):
     """A dump whose record number before + 1 ends in line; its number."""

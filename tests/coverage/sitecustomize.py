@@ -2,9 +2,10 @@
 repository's own files, where COVERAGE_PROCESS_START names its settings
 (tests/CMakeLists.txt puts this folder on PYTHONPATH).  Snakemake,
 cwltool and Toil run unmeasured, as tracing them would double their
-time.  The scripts may run under a python3 of the user's own, without
-the coverage module: Debian's python3-coverage is then taken from
-Debian's folder, for the same minor version of Python."""
+time, and so do processes that may not write a file of any size.  The
+scripts may run under a python3 of the user's own, without the coverage
+module: Debian's python3-coverage is then taken from Debian's folder,
+for the same minor version of Python."""
 
 import os
 import sys
@@ -17,7 +18,14 @@ def ours():
     return program.startswith(SOURCE + os.sep)
 
 
-if os.environ.get("COVERAGE_PROCESS_START") and ours():
+def may_save():
+    """Whether the data can be written: a test that limits the size of
+    files (a full disk played) would get coverage's complaint instead."""
+    import resource
+    return resource.getrlimit(resource.RLIMIT_FSIZE)[0] == resource.RLIM_INFINITY
+
+
+if os.environ.get("COVERAGE_PROCESS_START") and ours() and may_save():
     try:
         import coverage
     except ImportError:
