@@ -27,8 +27,8 @@ memory is the peak resident set of the last command in a pipeline.
 
 The floor program must be faster than tagjoin on every input: where it
 was slower, by more than the noise (5 %), in three rounds of four or
-more, it is no floor on this processor, the report says so in bold, judges no target against it, and
-the run exits with status 1.  Ratios
+more, it is no floor on this processor, the report says so in bold,
+judges no target against it, and the run exits with status 1.  Ratios
 move between hosts of one kind (two AMD EPYC hosts of family 25 differ
 fourfold in how fast they copy a read into a misaligned buffer), so the
 processor is named precisely with the figures.
