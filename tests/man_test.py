@@ -16,7 +16,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, tool_path
+from checks import Checks, tool_path, write
 
 PAGE, PROGRAM = sys.argv[1], sys.argv[2]
 TAGPICK = os.path.basename(PROGRAM).startswith("tagpick")
@@ -155,10 +155,8 @@ def check_tagjoin(tmp):
 
 def check_tagpick(tmp):
     def file(name, data):
-        path = os.path.join(tmp, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        write(os.path.join(tmp, name), data)
+        return os.path.join(tmp, name)
     gz = gzip.compress(record(b"rs1"), mtime=0)
     crc = bytearray(gz)
     crc[-8] ^= 1
