@@ -13,6 +13,7 @@
 // pieces are used where they lie; the output is gathered in one large
 // buffer.  Nothing is allocated after the start.
 
+#include "io.h"
 #include "tagjoin.h"
 
 #include <algorithm>
@@ -27,14 +28,7 @@
 #include <new>
 #include <string_view>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#if defined(__SSE2__) && !defined(TAGJOIN_PORTABLE)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -53,11 +47,8 @@ constexpr std::size_t in_block = TAGJOIN_TEST_BLOCK;
 #else
 constexpr std::size_t in_block = std::size_t{256} << 10;
 #endif
-// Line feeds are found in windows of 64 bytes, one bit each in a 64-bit
-// word: one count of trailing zeros then finds the next line feed, and
-// one word serves a dozen short lines.  SSE2 fills the word with four
-// 16-byte compares.
-constexpr std::size_t window = 64;
+// Line feeds are found a window at a time (see line_feeds).
+constexpr std::size_t window = lf_window;
 // The kernel copies a read fastest into a destination on a 64-byte
 // boundary: on an AMD EPYC of family 25, reading a file into a buffer 1
 // to 31 bytes past one took four times the system time.  So the input
@@ -88,12 +79,6 @@ constexpr std::size_t slack = window;
 // Writes are copied fastest from the start of a page, where the output
 // buffer begins: every write but the rest of a short one starts there.
 constexpr std::size_t default_page = 4096;
-
-// A pipe holds 64 KiB unless asked for more: a writer upstream is then
-// stopped, and this program woken, every 64 KiB, which took `cat F |
-// tagjoin` 0.69 s a gigabyte against 0.27 s.  1 MiB is the most an
-// ordinary user may ask for, and leaves a writer the most room.
-constexpr int pipe_size = 1 << 20;
 
 constexpr int status_error = -1;        // the shell sees 255
 
@@ -201,42 +186,6 @@ constexpr Tag make_tag(int number)
 constexpr Tag rs = make_tag(0), snp = make_tag(1), val = make_tag(2),
     ctg = make_tag(3);
 
-// After a read or write on fd has failed: 0 when it should be made again,
-// otherwise the errno that ends the run.  Whoever started the program may
-// have left standard input or output non-blocking.  Its flags are shared
-// with every process that holds it, so rather than change them the
-// program sleeps in poll(2) until the descriptor is ready.
-int wait_to_retry(int fd, short events)
-{
-	int err = errno;
-	if (err == EINTR)
-		return 0;
-	if (err != EAGAIN && err != EWOULDBLOCK)
-		return err;
-	pollfd p{fd, events, 0};
-	while (poll(&p, 1, -1) < 0)
-		if (errno != EINTR)
-			return errno;
-	return 0;
-}
-
-// Writes all n bytes, through short writes and interrupted calls.
-// Returns 0, or the errno of the write that failed.
-int write_all(int fd, const char *p, std::size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w < 0) {
-			if (int err = wait_to_retry(fd, POLLOUT))
-				return err;
-			continue;
-		}
-		p += w;
-		n -= static_cast<std::size_t>(w);
-	}
-	return 0;
-}
-
 // Hands the gathered output to standard output.  After a failed write
 // nothing more is written: the first error is kept and reported.
 //
@@ -307,52 +256,6 @@ inline bool begins_with(std::string_view line, const Tag &tag)
 	return (head & tag.mask) == tag.word;
 }
 
-// The line feeds among the 64 bytes at p, as the bits of a word.
-#if defined(__SSE2__) && !defined(TAGJOIN_PORTABLE)
-// Written out rather than as a loop of four, which compilers do not always
-// unroll where this is inlined; and always inlined, since a call would
-// cost as much as the compares.
-[[gnu::always_inline]] inline std::uint64_t line_feeds(const char *p)
-{
-	const __m128i lf = _mm_set1_epi8('\n');
-	auto sixteen = [&](std::size_t at) {
-		__m128i v = _mm_loadu_si128(
-		    reinterpret_cast<const __m128i *>(p + at));
-		return std::uint64_t{static_cast<unsigned>(
-		    _mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))};
-	};
-	return sixteen(0) | sixteen(16) << 16 | sixteen(32) << 32 |
-	    sixteen(48) << 48;
-}
-#else
-// Eight bytes at a time in a 64-bit word, built byte by byte so that byte
-// k is p[i + k] in any byte order (compilers make that one load).  After
-// x = word ^ 0x0a0a..., a byte of x is zero exactly where a line feed was.
-// Adding 0x7f to a byte's low seven bits sets its top bit unless they are
-// all zero, and carries into no other byte; or-ing x in covers a byte
-// whose only bit is the top one.  The top bits left clear mark the line
-// feeds, and the multiply gathers them, in byte order, into the top byte
-// of the product.  Not forced inline: its eight rounds are better called
-// than repeated wherever next_line is inlined.
-inline std::uint64_t line_feeds(const char *p)
-{
-	constexpr std::uint64_t ones = 0x0101010101010101;
-	constexpr std::uint64_t low7 = 0x7f * ones, top = 0x80 * ones;
-	constexpr std::uint64_t gather = 0x0102040810204080;
-	std::uint64_t bits = 0;
-	for (std::size_t i = 0; i < window; i += 8) {
-		std::uint64_t word = 0;
-		for (std::size_t k = 0; k < 8; ++k)
-			word |= std::uint64_t{static_cast<unsigned char>(
-			    p[i + k])} << (8 * k);
-		std::uint64_t x = word ^ '\n' * ones;
-		std::uint64_t found = ~(((x & low7) + low7) | x) & top;
-		bits |= (found >> 7) * gather >> 56 << i;
-	}
-	return bits;
-}
-#endif
-
 // Moves the unread tail to the front of the buffer, so that it ends on a
 // boundary (see read_align), and reads the next block after it.  The tail
 // holds no line feed, so the index starts again after it.  Returns 0, or
@@ -366,20 +269,19 @@ inline std::uint64_t line_feeds(const char *p)
 	in.end = in.buf + to + tail;
 	in.scan = in.end;
 	in.lf_bits = 0;
-	for (;;) {
-		ssize_t n = read(STDIN_FILENO, in.end, in_block);
-		if (n >= 0) {
-			in.end += static_cast<std::size_t>(n);
-			in.eof = n == 0;
-			// The last window of the data runs on past its end,
-			// where earlier blocks left their bytes: cleared, they
-			// hold no line feed to find.
-			std::memset(in.end, 0, window);
-			return 0;
-		}
+	// read(2) and wait_to_retry called here rather than through
+	// read_some: the per-line loop that this is inlined into took 2 %
+	// more instructions a minimal line with that call.
+	ssize_t n;
+	while ((n = read(STDIN_FILENO, in.end, in_block)) < 0)
 		if (int err = wait_to_retry(STDIN_FILENO, POLLIN))
 			return err;
-	}
+	in.end += static_cast<std::size_t>(n);
+	in.eof = n == 0;
+	// The last window of the data runs on past its end, where earlier
+	// blocks left their bytes: cleared, they hold no line feed to find.
+	std::memset(in.end, 0, window);
+	return 0;
 }
 
 // Finds the line feed that ends the next piece, indexing further windows
@@ -556,19 +458,6 @@ Ending join_records(char *in_buf, char *out_buf)
 	if (in.ending.kind == Ending::end_of_input)
 		put_newline(out);
 	return finish(out, in.ending);
-}
-
-// Asks for a larger pipe when fd is one (see pipe_size).  The kernel may
-// refuse, and then the pipe stays as it was; a pipe already as large is
-// left alone.  Where the call does not exist this does nothing.
-void enlarge_pipe([[maybe_unused]] int fd)
-{
-#ifdef F_SETPIPE_SZ
-	struct stat st;
-	if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) &&
-	    fcntl(fd, F_GETPIPE_SZ) < pipe_size)
-		fcntl(fd, F_SETPIPE_SZ, pipe_size);
-#endif
 }
 
 // A message for standard error, built without allocating.
