@@ -5,6 +5,7 @@
 #include <string>
 
 #include <isa-l.h>
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
 struct Inflater {
@@ -25,8 +26,9 @@ InflaterPtr make_inflater()
 void start_member(Inflater &z)
 {
 	isal_inflate_init(&z.state);
-	// Parse the gzip header, and check the CRC-32 and length of the trailer.
-	z.state.crc_flag = ISAL_GZIP;
+	// Deflate data, then a gzip trailer whose CRC-32 and length are
+	// checked.
+	z.state.crc_flag = ISAL_GZIP_NO_HDR_VER;
 	z.error = ISAL_DECOMP_OK;
 }
 
@@ -58,10 +60,6 @@ const char *inflate_error(const Inflater &z)
 		return "invalid deflate symbol";
 	case ISAL_INVALID_LOOKBACK:
 		return "invalid distance back";
-	case ISAL_INVALID_WRAPPER:
-		return "invalid gzip header";
-	case ISAL_UNSUPPORTED_METHOD:
-		return "unknown compression method";
 	case ISAL_INCORRECT_CHECKSUM:
 		return "wrong CRC-32 or length in the trailer";
 	default:
@@ -74,4 +72,10 @@ std::string inflate_library()
 	return "ISA-L " + std::to_string(ISAL_MAJOR_VERSION) + "." +
 	    std::to_string(ISAL_MINOR_VERSION) + "." +
 	    std::to_string(ISAL_PATCH_VERSION);
+}
+
+std::uint32_t crc32_update(std::uint32_t crc, const unsigned char *p,
+    std::size_t n)
+{
+	return crc32_gzip_refl(crc, p, n);
 }

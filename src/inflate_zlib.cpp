@@ -27,9 +27,19 @@ InflaterPtr make_inflater()
 	return InflaterPtr(z);
 }
 
+// zlib reads a gzip trailer only after a gzip header: each member starts
+// with the smallest header, of no optional field, in place of the one
+// that tagpick has read.
 void start_member(Inflater &z)
 {
+	static const unsigned char plain_header[] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 0xff};
 	inflateReset(&z.stream);
+	unsigned char none;
+	z.stream.next_in = const_cast<Bytef *>(plain_header);
+	z.stream.avail_in = sizeof plain_header;
+	z.stream.next_out = &none;
+	z.stream.avail_out = 0;
+	inflate(&z.stream, Z_NO_FLUSH);
 	z.error = nullptr;
 }
 
@@ -60,4 +70,10 @@ const char *inflate_error(const Inflater &z)
 std::string inflate_library()
 {
 	return std::string("zlib ") + zlibVersion();
+}
+
+std::uint32_t crc32_update(std::uint32_t crc, const unsigned char *p,
+    std::size_t n)
+{
+	return static_cast<std::uint32_t>(crc32_z(crc, p, n));
 }

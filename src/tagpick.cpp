@@ -13,8 +13,15 @@
 // cannot be read whole ends the run with a message naming it and status
 // 1; nothing is ever taken for the end of an input but the end of the
 // file itself after a whole gzip member.
+//
+// The program is three layers: a source of bytes (each input read, and
+// inflated member by member when it is gzip), a picker of lines, and a
+// sink that holds, spills and writes what is kept.  Every way a run can
+// end is one Ending, and report() alone turns it into a message and a
+// status.
 
 #include "inflate.h"
+#include "io.h"
 
 #include <algorithm>
 #include <array>
@@ -22,6 +29,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,12 +40,9 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -46,11 +51,15 @@ namespace {
 // cache and the system calls few.
 constexpr std::size_t read_block = std::size_t{128} << 10;
 constexpr std::size_t text_block = std::size_t{256} << 10;
-// Output goes in writes of a whole pipe's worth (see pipe_size).
+// Output goes in writes of a whole pipe's worth (see pipe_size).  It is
+// also the most of a record held for --drop-incomplete that stays in
+// memory: a larger one goes on in a temporary file.
 constexpr std::size_t out_block = std::size_t{1} << 20;
-// Line feeds are found this many bytes at a time (see line_feeds); the
-// text buffer has this much room after its data for the last window.
-constexpr std::size_t window = 64;
+// What the temporary file's contents are read back through.
+constexpr std::size_t spill_chunk = std::size_t{64} << 10;
+// Line feeds are found a window at a time (see line_feeds); the text
+// buffer has this much room after its data for the last window.
+constexpr std::size_t window = lf_window;
 // Lines up to this long are copied with one copy of this fixed size (see
 // keep_text), as most lines of a dump are; the text buffer's slack covers
 // it.
@@ -58,13 +67,10 @@ constexpr std::size_t short_line = 128;
 constexpr std::size_t slack = std::max(window, short_line);
 // The longest tag; a line is decided on this many bytes.
 constexpr std::size_t tag_max = 3;
-// --progress redraws its line at most this often.
+// --progress redraws its line at most this often, and shows a rate once
+// this much time has gone, when it no longer measures the first read.
 constexpr double progress_every = 0.25;
-
-// A pipe holds 64 KiB unless asked for more, and a reader is woken each
-// time: asked for 1 MiB, the most an ordinary user may ask, each of
-// tagpick's writes of a block fits it whole.
-constexpr int pipe_size = 1 << 20;
+constexpr double rate_after = 1.0;
 
 constexpr int status_failure = 1;
 constexpr int status_usage = 2;
@@ -72,6 +78,7 @@ constexpr int status_usage = 2;
 constexpr std::string_view usage_text =
     "usage: tagpick [--drop-incomplete] [--numbered] [--all-lines] "
     "[--progress] [FILE]...\n";
+constexpr std::string_view standard_input = "(standard input)";
 
 struct Options {
 	bool drop_incomplete = false;
@@ -80,113 +87,130 @@ struct Options {
 	bool progress = false;
 };
 
-// How a run, or the reading of one input, ends.  what is the reason, and
-// name the input, when there is one to name.
+// How a run, or the reading of one input, ends.  name is the input's (or
+// for a record that could not be held, the temporary folder's); error an
+// errno; detail the words of the inflate library, or the option or
+// reason of a usage error.
 struct Ending {
-	bool failed = false;
+	enum Kind {
+		done, usage, same_as_output, read_error, not_gzip,
+		empty_not_gzip, cut_short, trailing_garbage, unknown_method,
+		unknown_flags, header_crc, corrupt, cannot_hold, write_error,
+	};
+	Kind kind = done;
 	std::string name;
-	std::string what;
+	int error = 0;
+	std::string detail;
 };
 
-Ending failure(std::string_view name, std::string_view what)
+Ending ending(Ending::Kind kind, std::string_view name, int error = 0,
+    std::string_view detail = {})
 {
-	return {true, std::string(name), std::string(what)};
+	return {kind, std::string(name), error, std::string(detail)};
 }
 
-constexpr std::size_t none = static_cast<std::size_t>(-1);
-
-// Standard output, gathered in a block.  After a failed write nothing
-// more is written and error holds its errno.
+// ---- The sink: standard output, gathered in a block. ----
 //
 // With --drop-incomplete, the record being read is held until its first
 // "CTG" line shows that it has one: its bytes are gathered like any
 // other, from held on, and are not delivered until then, or are taken
-// back when it has none.  A record too large for the block goes on in a
-// temporary file, spilled, and the whole block is then held.
-struct Output {
+// back when it has none.  A record that outgrows the block goes on in a
+// temporary file, and the whole block is then held.
+//
+// The first failure, of a write or of the temporary file, stops the sink:
+// nothing more is written to standard output after it.
+
+constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+struct Sink {
 	std::unique_ptr<char[]> buf{new char[out_block]};
 	std::size_t len = 0;
-	int error = 0;
-	std::size_t held = none;
-	int spill = -1;                 // the temporary file, once needed
-	off_t spilled = 0;
-	int spill_error = 0;
+	std::size_t held = none;        // where the record held starts
+	int spill_fd = -1;              // the temporary file, once needed
+	off_t spilled = 0;              // bytes of the record held in it
+	std::string spill_dir;          // its folder, to name in a message
+	int write_error = 0;            // errno of the first failed write
+	int spill_error = 0;            // errno of the temporary file's failure
 };
 
-bool write_all(int fd, const char *p, std::size_t n, int &error)
+bool stopped(const Sink &out)
 {
-	while (n > 0 && error == 0) {
-		ssize_t w = write(fd, p, n);
-		if (w < 0) {
-			if (errno != EINTR)
-				error = errno;
-			continue;
-		}
-		p += w;
-		n -= static_cast<std::size_t>(w);
-	}
-	return error == 0;
+	return out.write_error != 0 || out.spill_error != 0;
 }
 
-int open_temporary()
+void write_out(Sink &out, const char *p, std::size_t n)
+{
+	if (!stopped(out))
+		out.write_error = write_all(STDOUT_FILENO, p, n);
+}
+
+// The folder for temporary files, as other programs find it.
+std::string temporary_folder()
 {
 	const char *dir = std::getenv("TMPDIR");
-	if (dir == nullptr || *dir == '\0')
-		dir = "/tmp";
-	int fd = -1;
+	return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+// A file with no name in dir, or -1 with errno set.
+int open_temporary(const std::string &dir)
+{
 #ifdef O_TMPFILE
-	fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-	if (fd >= 0)
+	int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+	// Not every file system can make one: then a named file, unlinked.
+	if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
 		return fd;
 #endif
-	std::string path = std::string(dir) + "/tagpick.XXXXXX";
-	fd = mkstemp(path.data());
-	if (fd >= 0)
+	std::string path = dir + "/tagpick.XXXXXX";
+	int named = mkostemp(path.data(), O_CLOEXEC);
+	if (named >= 0)
 		unlink(path.c_str());
-	return fd;
+	return named;
 }
 
-// Moves the held part of the block, all of it, to the temporary file.
-void spill(Output &out)
+// Adds n bytes of the record held to the temporary file, made at the
+// first need.
+void spill(Sink &out, const char *p, std::size_t n)
 {
-	if (out.spill < 0 && out.spill_error == 0) {
-		out.spill = open_temporary();
-		if (out.spill < 0)
+	if (stopped(out))
+		return;
+	if (out.spill_fd < 0) {
+		out.spill_dir = temporary_folder();
+		out.spill_fd = open_temporary(out.spill_dir);
+		if (out.spill_fd < 0) {
 			out.spill_error = errno;
+			return;
+		}
 	}
-	if (write_all(out.spill, out.buf.get(), out.len, out.spill_error))
-		out.spilled += static_cast<off_t>(out.len);
-	out.len = 0;
+	out.spill_error = write_all(out.spill_fd, p, n);
+	out.spilled += static_cast<off_t>(n);
 }
 
-// Delivers what is gathered and not held, and makes room: the held part
-// moves to the front of the block, or to the temporary file when it
-// fills half the block.
-void deliver(Output &out)
+// Delivers what is gathered and not held; the held part moves to the
+// front of the block.
+void deliver(Sink &out)
 {
 	std::size_t ready = out.held == none ? out.len : out.held;
-	write_all(STDOUT_FILENO, out.buf.get(), ready, out.error);
+	write_out(out, out.buf.get(), ready);
 	std::memmove(out.buf.get(), out.buf.get() + ready, out.len - ready);
 	out.len -= ready;
-	if (out.held != none) {
+	if (out.held != none)
 		out.held = 0;
-		if (out.len > out_block / 2)
-			spill(out);
-	}
 }
 
-void put(Output &out, const char *p, std::size_t n)
+void put(Sink &out, const char *p, std::size_t n)
 {
 	if (n > out_block - out.len) {
 		deliver(out);
 		if (n > out_block - out.len) {
 			if (out.held == none) {
-				write_all(STDOUT_FILENO, p, n, out.error);
+				write_out(out, p, n);
 				return;
 			}
-			spill(out);
-			write_all(out.spill, p, n, out.spill_error);
-			out.spilled += static_cast<off_t>(n);
+			// The record held outgrows the block: all of it so
+			// far, then these bytes, go to the temporary file.
+			spill(out, out.buf.get(), out.len);
+			out.len = 0;
+			spill(out, p, n);
 			return;
 		}
 	}
@@ -194,22 +218,22 @@ void put(Output &out, const char *p, std::size_t n)
 	out.len += n;
 }
 
-// Starts holding a record whose first line is about to be gathered.
-inline void hold(Output &out, std::size_t at)
+void forget_spilled(Sink &out)
 {
-	out.held = at;
-}
-
-void forget_spilled(Output &out)
-{
-	if (out.spilled > 0 && out.spill_error == 0 &&
-	    (ftruncate(out.spill, 0) != 0 || lseek(out.spill, 0, SEEK_SET) != 0))
+	if (out.spilled > 0 && !stopped(out) &&
+	    (ftruncate(out.spill_fd, 0) != 0 || lseek(out.spill_fd, 0, SEEK_SET) != 0))
 		out.spill_error = errno;
 	out.spilled = 0;
 }
 
+// Starts holding a record whose first line is about to be gathered.
+void hold(Sink &out)
+{
+	out.held = out.len;
+}
+
 // Takes back the record held, which has no "CTG" line.
-void drop_held(Output &out)
+void drop_held(Sink &out)
 {
 	out.len = out.held;
 	out.held = none;
@@ -218,29 +242,27 @@ void drop_held(Output &out)
 
 // Lets the record held go out with the rest: its spilled part first,
 // which comes before all that is in the block.
-void release_held(Output &out)
+void release_held(Sink &out)
 {
-	if (out.spilled > 0 && out.spill_error == 0) {
-		if (lseek(out.spill, 0, SEEK_SET) != 0)
-			out.spill_error = errno;
-		std::string chunk(out_block, '\0');
-		for (off_t left = out.spilled; left > 0 && out.spill_error == 0 &&
-		     out.error == 0;) {
-			ssize_t n = read(out.spill, chunk.data(),
-			    static_cast<std::size_t>(std::min<off_t>(left,
-				static_cast<off_t>(out_block))));
-			if (n <= 0) {
-				out.spill_error = n < 0 ? errno : EIO;
-				break;
-			}
-			write_all(STDOUT_FILENO, chunk.data(),
-			    static_cast<std::size_t>(n), out.error);
-			left -= n;
+	if (out.spilled > 0 && !stopped(out) &&
+	    lseek(out.spill_fd, 0, SEEK_SET) != 0)
+		out.spill_error = errno;
+	char chunk[spill_chunk];
+	for (off_t left = out.spilled; left > 0 && !stopped(out);) {
+		ssize_t n = read_some(out.spill_fd, chunk, static_cast<std::size_t>(
+		    std::min<off_t>(left, static_cast<off_t>(sizeof chunk))));
+		if (n <= 0) {
+			out.spill_error = n < 0 ? static_cast<int>(-n) : EIO;
+			break;
 		}
+		write_out(out, chunk, static_cast<std::size_t>(n));
+		left -= n;
 	}
 	out.held = none;
 	forget_spilled(out);
 }
+
+// ---- The picker: which lines are kept. ----
 
 // What is known of the line being read.
 enum class Line { start, kept, skipped };
@@ -306,10 +328,10 @@ inline Tag tag_of(const char *p, std::size_t n)
 	    Tag::none;
 }
 
-// keep for bytes of the text buffer, whose slack lets a short line go as
+// put for bytes of the text buffer, whose slack lets a short line go as
 // one copy of a fixed size, in line, rather than a call that first sorts
 // out the size: the bytes copied past the line are never delivered.
-inline void keep_text(Output &out, const char *p, std::size_t n)
+inline void keep_text(Sink &out, const char *p, std::size_t n)
 {
 	if (n <= short_line && out_block - out.len >= short_line) {
 		std::memcpy(out.buf.get() + out.len, p, short_line);
@@ -322,14 +344,14 @@ inline void keep_text(Output &out, const char *p, std::size_t n)
 // What --drop-incomplete does at a line tagged tag, kept and about to be
 // gathered: a record held is dropped at the next "rs" line, which is
 // held in its turn, and goes out at its first "CTG" line.
-inline void drop_or_release(Picker &pk, Output &out, Tag tag)
+inline void drop_or_release(Picker &pk, Sink &out, Tag tag)
 {
 	if (tag == Tag::rs) {
 		if (out.held != none) {
 			drop_held(out);
 			++pk.dropped;
 		}
-		hold(out, out.len);
+		hold(out);
 	} else if (tag == Tag::ctg && out.held != none) {
 		release_held(out);
 	}
@@ -337,7 +359,7 @@ inline void drop_or_release(Picker &pk, Output &out, Tag tag)
 
 // What --drop-incomplete and --numbered do at the start of a kept line,
 // line number in its input, tagged tag.
-void start_kept_line(Picker &pk, Output &out, Tag tag, std::int64_t number)
+void start_kept_line(Picker &pk, Sink &out, Tag tag, std::int64_t number)
 {
 	if (pk.options.drop_incomplete)
 		drop_or_release(pk, out, tag);
@@ -348,48 +370,6 @@ void start_kept_line(Picker &pk, Output &out, Tag tag, std::int64_t number)
 		put(out, text, static_cast<std::size_t>(end - text));
 	}
 }
-
-// The line feeds among the 64 bytes at p, as the bits of a word: one
-// count of trailing zeros then finds the next, and one word serves the
-// several short lines of a dump that it spans.
-#if defined(__SSE2__)
-inline std::uint64_t line_feeds(const char *p)
-{
-	const __m128i lf = _mm_set1_epi8('\n');
-	auto sixteen = [&](std::size_t at) {
-		__m128i v = _mm_loadu_si128(
-		    reinterpret_cast<const __m128i *>(p + at));
-		return std::uint64_t{static_cast<unsigned>(
-		    _mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))};
-	};
-	return sixteen(0) | sixteen(16) << 16 | sixteen(32) << 32 |
-	    sixteen(48) << 48;
-}
-#else
-// Eight bytes at a time, built byte by byte so that byte k is p[i + k] in
-// either byte order.  In x = word ^ 0x0a0a..., a byte is zero where a
-// line feed was; adding 0x7f to each byte's low seven bits sets its top
-// bit unless they are all zero, or-ing x covers the top bit itself, and
-// the multiply gathers the top bits left clear into the product's top
-// byte.
-inline std::uint64_t line_feeds(const char *p)
-{
-	constexpr std::uint64_t ones = 0x0101010101010101;
-	constexpr std::uint64_t low7 = 0x7f * ones, top = 0x80 * ones;
-	constexpr std::uint64_t gather = 0x0102040810204080;
-	std::uint64_t bits = 0;
-	for (std::size_t i = 0; i < window; i += 8) {
-		std::uint64_t word = 0;
-		for (std::size_t k = 0; k < 8; ++k)
-			word |= std::uint64_t{static_cast<unsigned char>(
-			    p[i + k])} << (8 * k);
-		std::uint64_t x = word ^ '\n' * ones;
-		std::uint64_t found = ~(((x & low7) + low7) | x) & top;
-		bits |= (found >> 7) * gather >> 56 << i;
-	}
-	return bits;
-}
-#endif
 
 // The line feeds of [p, end), a window at a time.  The window may run
 // past end into the buffer's slack; the bits of those bytes are cleared.
@@ -425,9 +405,9 @@ const char *next_line_feed(LineFeeds &f)
 // ends in a line feed within the text, and is only kept or skipped, and
 // with --drop-incomplete held, dropped or released (but not numbered), a
 // kept one short enough for a fixed-size copy into the room left.
-// Returns where it stopped, at the start of a line that the
-// loop in pick must take.
-inline const char *pick_usual_lines(Picker &pk, Output &out, LineFeeds &f,
+// Returns where it stopped, at the start of a line that the loop in pick
+// must take.
+inline const char *pick_usual_lines(Picker &pk, Sink &out, LineFeeds &f,
     const char *p, const char *end)
 {
 	bool dropping = pk.options.drop_incomplete;
@@ -459,7 +439,7 @@ inline const char *pick_usual_lines(Picker &pk, Output &out, LineFeeds &f,
 // where it stopped: at end, or, when more of the input is to come, at the
 // start of a line too short so far to tell its tag, whose bytes must be
 // given again with what follows them.
-const char *pick(Picker &pk, Output &out, const char *p, const char *end,
+const char *pick(Picker &pk, Sink &out, const char *p, const char *end,
     bool last)
 {
 	if (p == end)
@@ -504,7 +484,7 @@ const char *pick(Picker &pk, Output &out, const char *p, const char *end,
 
 // At the end of an input: its last line gains a line feed, and a record
 // still held has no "CTG" line.  Numbers start again with the next input.
-void end_input(Picker &pk, Output &out)
+void end_input(Picker &pk, Sink &out)
 {
 	if (pk.line == Line::kept)
 		put(out, "\n", 1);
@@ -516,101 +496,161 @@ void end_input(Picker &pk, Output &out)
 	pk.number = 0;
 }
 
-// --progress: how much of an input has been read, redrawn in place on
-// standard error.
+// ---- --progress: how far the run has got in the input being read. ----
+//
+// On a terminal the line is redrawn in place, cut to the terminal's width
+// so that it never wraps (a wrapped line cannot be drawn over), and
+// cleared at every ending.  Anywhere else, such as a log file, frames
+// drawn over each other would be noise: one line is written at the end of
+// each input instead, saying how much was read and how long it took.
+
 struct Progress {
 	bool on = false;
+	bool terminal = false;          // standard error is a terminal
 	std::string_view name;
 	off_t size = 0;                 // 0 when not known, as for a pipe
 	off_t done = 0;
-	std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+	std::chrono::steady_clock::time_point start;
 	double drawn_at = -1;
-	std::size_t width = 0;          // of the line last drawn
+	std::size_t width = 0;          // of the line on the terminal now
 };
 
+double seconds_since(const Progress &pr)
+{
+	return std::chrono::duration<double>(
+	    std::chrono::steady_clock::now() - pr.start).count();
+}
+
+// The terminal's width, or 80 when it does not say.
+std::size_t terminal_width()
+{
+	winsize ws{};
+	if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+		return ws.ws_col;
+	return 80;
+}
+
+// Draws text over the line last drawn: blanks cover what it leaves.
 void draw(Progress &pr, std::string_view text)
 {
+	// The last column left free: a line that fills it may wrap.
+	text = text.substr(0, terminal_width() - 1);
 	std::string line(1, '\r');
 	line += text;
 	if (text.size() < pr.width)
 		line.append(pr.width - text.size(), ' ');
 	pr.width = text.size();
-	int ignored = 0;            // a progress line is no output to fail for
-	write_all(STDERR_FILENO, line.data(), line.size(), ignored);
+	write_all(STDERR_FILENO, line.data(), line.size());
 }
 
-void show_progress(Progress &pr, bool now)
+void show_progress(Progress &pr)
 {
-	if (!pr.on)
+	if (!pr.on || !pr.terminal)
 		return;
-	double t = std::chrono::duration<double>(
-	    std::chrono::steady_clock::now() - pr.start).count();
-	if (!now && t - pr.drawn_at < progress_every)
+	double t = seconds_since(pr);
+	if (t - pr.drawn_at < progress_every)
 		return;
 	pr.drawn_at = t;
 	double mb = static_cast<double>(pr.done) / 1e6;
-	double rate = t > 0 ? mb / t : 0;
-	char text[512];
+	double rate = t >= rate_after ? mb / t : 0;
+	std::string text(pr.name);
+	char figures[128];
 	if (pr.size > 0) {
 		double total = static_cast<double>(pr.size) / 1e6;
-		int left = rate > 0 ? static_cast<int>((total - mb) / rate) : 0;
-		std::snprintf(text, sizeof text,
-		    "%.*s: %.1f of %.1f MB (%.0f %%), %.1f MB/s, %d:%02d left",
-		    static_cast<int>(std::min<std::size_t>(pr.name.size(), 300)),
-		    pr.name.data(), mb, total, 100 * mb / total, rate,
-		    left / 60, left % 60);
+		std::snprintf(figures, sizeof figures, ": %.1f of %.1f MB (%.0f %%)",
+		    mb, total, 100 * mb / total);
+		text += figures;
+		if (rate > 0) {
+			int left = static_cast<int>((total - mb) / rate);
+			std::snprintf(figures, sizeof figures,
+			    ", %.1f MB/s, %d:%02d left", rate, left / 60, left % 60);
+			text += figures;
+		}
 	} else {
-		std::snprintf(text, sizeof text, "%.*s: %.1f MB, %.1f MB/s",
-		    static_cast<int>(std::min<std::size_t>(pr.name.size(), 300)),
-		    pr.name.data(), mb, rate);
+		std::snprintf(figures, sizeof figures, ": %.1f MB", mb);
+		text += figures;
+		if (rate > 0) {
+			std::snprintf(figures, sizeof figures, ", %.1f MB/s", rate);
+			text += figures;
+		}
 	}
 	draw(pr, text);
 }
 
 void clear_progress(Progress &pr)
 {
-	if (pr.on && pr.width > 0) {
+	if (pr.width > 0) {
 		draw(pr, "");
-		int ignored = 0;
-		write_all(STDERR_FILENO, "\r", 1, ignored);
+		write_all(STDERR_FILENO, "\r", 1);
+		pr.width = 0;
 	}
 }
 
-// One input, open on fd, and the buffers it is read through.
+// At the end of an input read whole.
+void end_progress(Progress &pr)
+{
+	if (!pr.on)
+		return;
+	if (pr.terminal) {
+		clear_progress(pr);
+		return;
+	}
+	int t = static_cast<int>(seconds_since(pr));
+	char figures[64];
+	std::snprintf(figures, sizeof figures, ": %.1f MB read in %d:%02d\n",
+	    static_cast<double>(pr.done) / 1e6, t / 60, t % 60);
+	std::string line = std::string(pr.name) + figures;
+	write_all(STDERR_FILENO, line.data(), line.size());
+}
+
+// ---- The source: each input, read and, when it is gzip, inflated. ----
+
+// One input, open on fd, and the buffers it is read through.  Its raw
+// bytes not yet used are [next, end) of raw.
 struct Input {
 	int fd;
 	std::string_view name;
 	bool must_be_gzip;              // its name ends in .gz
 	unsigned char *raw;             // read_block bytes: reads land here
 	char *text;                     // text_block bytes: lines are picked here
-	Progress progress;
+	Progress &progress;
+	const unsigned char *next = raw;
+	const unsigned char *end = raw;
+	bool eof = false;               // a read found the end of the file
 };
 
 // Reads up to n bytes into p.  Returns the count, 0 at the end of the
-// file, or -1 with errno set.
-ssize_t read_some(Input &in, void *p, std::size_t n)
+// file, or minus the errno of a read that failed.
+ssize_t read_input(Input &in, void *p, std::size_t n)
 {
-	for (;;) {
-		ssize_t r = read(in.fd, p, n);
-		if (r >= 0) {
-			in.progress.done += r;
-			show_progress(in.progress, false);
-			return r;
-		}
-		if (errno != EINTR)
-			return -1;
+	ssize_t r = read_some(in.fd, p, n);
+	if (r > 0) {
+		in.progress.done += r;
+		show_progress(in.progress);
 	}
+	return r;
 }
 
-Ending read_failure(const Input &in)
+// Moves the raw bytes not yet used to the front and reads more after
+// them; in.eof when nothing more came.  Returns 0 or the read's errno.
+int refill_raw(Input &in)
 {
-	return failure(in.name, std::string("read error: ") + std::strerror(errno));
+	std::size_t left = static_cast<std::size_t>(in.end - in.next);
+	std::memmove(in.raw, in.next, left);
+	in.next = in.raw;
+	in.end = in.raw + left;
+	ssize_t r = read_input(in, in.raw + left, read_block - left);
+	if (r < 0)
+		return static_cast<int>(-r);
+	in.end += r;
+	in.eof = r == 0;
+	return 0;
 }
 
 // Picks the lines of text [carry, carry + n) after the carry bytes left
 // at the front of in.text; moves what is left to wait for more to the
 // front.  Returns the new carry.
-std::size_t pick_text(Picker &pk, Output &out, Input &in, std::size_t carry,
+std::size_t pick_text(Picker &pk, Sink &out, Input &in, std::size_t carry,
     std::size_t n, bool last)
 {
 	const char *end = in.text + carry + n;
@@ -620,114 +660,202 @@ std::size_t pick_text(Picker &pk, Output &out, Input &in, std::size_t carry,
 	return left;
 }
 
-// A plain text input, whose first n bytes are already in in.text.
-Ending read_plain(Picker &pk, Output &out, Input &in, std::size_t n)
+// A plain text input, whose first bytes are already in in.raw.  The
+// sink's failure ends it; report() names that.
+Ending read_plain(Picker &pk, Sink &out, Input &in)
 {
+	std::size_t n = static_cast<std::size_t>(in.end - in.raw);
+	std::memcpy(in.text, in.raw, n);
 	std::size_t carry = 0;
 	while (n > 0) {
 		carry = pick_text(pk, out, in, carry, n, false);
-		if (out.error != 0)
+		if (stopped(out))
 			return {};
-		ssize_t r = read_some(in, in.text + carry, text_block - carry);
+		ssize_t r = read_input(in, in.text + carry, text_block - carry);
 		if (r < 0)
-			return read_failure(in);
+			return ending(Ending::read_error, in.name, static_cast<int>(-r));
 		n = static_cast<std::size_t>(r);
 	}
 	pick_text(pk, out, in, 0, carry, true);
 	return {};
 }
 
-// A gzip input, whose first n bytes are already in in.raw: one member
+// Makes sure at least n raw bytes are in hand, reading as needed: false
+// with *e set when the file ends first or a read fails.
+bool need(Input &in, std::size_t n, Ending *e)
+{
+	while (static_cast<std::size_t>(in.end - in.next) < n) {
+		if (in.eof) {
+			*e = ending(Ending::cut_short, in.name);
+			return false;
+		}
+		if (int err = refill_raw(in)) {
+			*e = ending(Ending::read_error, in.name, err);
+			return false;
+		}
+	}
+	return true;
+}
+
+// Takes n raw bytes, in hand, into the header's CRC.
+void take_header(Input &in, std::size_t n, std::uint32_t &crc)
+{
+	crc = crc32_update(crc, in.next, n);
+	in.next += n;
+}
+
+// Skips a field that ends in a NUL, however long.
+bool skip_to_nul(Input &in, std::uint32_t &crc, Ending *e)
+{
+	for (;;) {
+		if (!need(in, 1, e))
+			return false;
+		std::size_t n = static_cast<std::size_t>(in.end - in.next);
+		const void *nul = std::memchr(in.next, 0, n);
+		if (nul != nullptr) {
+			take_header(in, static_cast<std::size_t>(
+			    static_cast<const unsigned char *>(nul) - in.next) + 1, crc);
+			return true;
+		}
+		take_header(in, n, crc);
+	}
+}
+
+// gzip's header flags: those tagpick reads, and those that no gzip sets.
+constexpr unsigned char flag_hcrc = 0x02, flag_extra = 0x04,
+    flag_name = 0x08, flag_comment = 0x10, flags_reserved = 0xe0;
+constexpr unsigned char method_deflate = 8;
+
+unsigned little_endian16(const unsigned char *p)
+{
+	return p[0] | unsigned{p[1]} << 8;
+}
+
+// Reads a member's header, from its magic bytes to its deflate data,
+// wherever the reads fall: its optional fields may be of any length.
+bool read_header(Input &in, Ending *e)
+{
+	constexpr std::size_t fixed = 10;
+	if (!need(in, fixed, e))
+		return false;
+	const unsigned char method = in.next[2], flags = in.next[3];
+	if (method != method_deflate) {
+		*e = ending(Ending::unknown_method, in.name);
+		return false;
+	}
+	if ((flags & flags_reserved) != 0) {
+		*e = ending(Ending::unknown_flags, in.name);
+		return false;
+	}
+	std::uint32_t crc = 0;
+	take_header(in, fixed, crc);
+	if (flags & flag_extra) {
+		if (!need(in, 2, e))
+			return false;
+		std::size_t left = little_endian16(in.next);
+		take_header(in, 2, crc);
+		while (left > 0) {
+			if (!need(in, 1, e))
+				return false;
+			std::size_t n = std::min(left,
+			    static_cast<std::size_t>(in.end - in.next));
+			take_header(in, n, crc);
+			left -= n;
+		}
+	}
+	if ((flags & flag_name) && !skip_to_nul(in, crc, e))
+		return false;
+	if ((flags & flag_comment) && !skip_to_nul(in, crc, e))
+		return false;
+	if (flags & flag_hcrc) {
+		if (!need(in, 2, e))
+			return false;
+		if (little_endian16(in.next) != (crc & 0xffff)) {
+			*e = ending(Ending::header_crc, in.name);
+			return false;
+		}
+		in.next += 2;
+	}
+	return true;
+}
+
+bool at_magic(const Input &in)
+{
+	return in.end - in.next >= 2 && in.next[0] == 0x1f && in.next[1] == 0x8b;
+}
+
+// A gzip input, whose first bytes are already in in.raw: one member
 // after another until the end of the file, which must come right after a
 // member's trailer.
-Ending read_gzip(Picker &pk, Output &out, Input &in, std::size_t n)
+Ending read_gzip(Picker &pk, Sink &out, Input &in)
 {
 	InflaterPtr z = make_inflater();
-	const unsigned char *next = in.raw, *end = in.raw + n;
-	bool eof = false;
-	// Moves what is left of the data to the front and reads more after
-	// it; eof when nothing more came.
-	auto refill = [&]() {
-		std::size_t left = static_cast<std::size_t>(end - next);
-		std::memmove(in.raw, next, left);
-		ssize_t r = read_some(in, in.raw + left, read_block - left);
-		next = in.raw;
-		end = in.raw + left + (r > 0 ? static_cast<std::size_t>(r) : 0);
-		eof = r == 0;
-		return r >= 0;
-	};
-	bool member_start = true, stalled = false;
 	std::int64_t members = 0;
 	std::size_t carry = 0;
+	Ending e;
 	for (;;) {
-		if (member_start) {
-			// Each member starts with the magic bytes; anything
-			// else after a member is not gzip.
-			while (end - next < 2 && !eof)
-				if (!refill())
-					return read_failure(in);
-			if (next == end)
+		// Each member starts with the magic bytes; anything else
+		// after a member is not gzip.
+		while (in.end - in.next < 2 && !in.eof)
+			if (int err = refill_raw(in))
+				return ending(Ending::read_error, in.name, err);
+		if (in.next == in.end)
+			break;
+		if (!at_magic(in))
+			return ending(members == 0 ? Ending::not_gzip :
+			    Ending::trailing_garbage, in.name);
+		if (!read_header(in, &e))
+			return e;
+		start_member(*z);
+		for (bool stalled = false;;) {
+			if ((in.next == in.end || stalled) && !in.eof)
+				if (int err = refill_raw(in))
+					return ending(Ending::read_error, in.name, err);
+			auto *from = reinterpret_cast<unsigned char *>(in.text + carry);
+			auto *made = from;
+			const unsigned char *before = in.next;
+			Inflated how = inflate_some(*z, in.next, in.end, made,
+			    reinterpret_cast<unsigned char *>(in.text + text_block));
+			std::size_t produced = static_cast<std::size_t>(made - from);
+			carry = pick_text(pk, out, in, carry, produced, false);
+			if (stopped(out))
+				return {};
+			if (how == Inflated::corrupt)
+				return ending(Ending::corrupt, in.name, 0,
+				    inflate_error(*z));
+			if (how == Inflated::member_end)
 				break;
-			if (end - next < 2 || next[0] != 0x1f || next[1] != 0x8b)
-				return failure(in.name, members == 0 ?
-				    "not in gzip format" :
-				    "trailing garbage after the last gzip member");
-			start_member(*z);
-			member_start = false;
+			stalled = in.next == before && produced == 0;
+			if (stalled && in.eof)
+				return ending(Ending::cut_short, in.name);
 		}
-		if ((next == end || stalled) && !eof && !refill())
-			return read_failure(in);
-		auto *from = reinterpret_cast<unsigned char *>(in.text + carry);
-		auto *made = from;
-		const unsigned char *before = next;
-		Inflated how = inflate_some(*z, next, end, made,
-		    reinterpret_cast<unsigned char *>(in.text + text_block));
-		std::size_t produced = static_cast<std::size_t>(made - from);
-		carry = pick_text(pk, out, in, carry, produced, false);
-		if (out.error != 0)
-			return {};
-		if (how == Inflated::corrupt)
-			return failure(in.name, inflate_error(*z));
-		if (how == Inflated::member_end) {
-			++members;
-			member_start = true;
-		}
-		stalled = how == Inflated::going && next == before && produced == 0;
-		if (stalled && eof)
-			return failure(in.name, "unexpected end of file: "
-			    "the gzip data is cut short");
+		++members;
 	}
 	if (members == 0)
-		return failure(in.name, "empty, not in gzip format");
+		return ending(Ending::empty_not_gzip, in.name);
 	pick_text(pk, out, in, 0, carry, true);
 	return {};
 }
 
 // Reads one input to its end: gzip or plain, told by its first bytes.
-Ending read_input(Picker &pk, Output &out, Input &in)
+Ending read_whole(Picker &pk, Sink &out, Input &in)
 {
-	std::size_t n = 0;
 	// Enough for the magic bytes, however the first reads come.
-	while (n < 2) {
-		ssize_t r = read_some(in, in.raw + n, read_block - n);
-		if (r < 0)
-			return read_failure(in);
-		if (r == 0)
-			break;
-		n += static_cast<std::size_t>(r);
-	}
+	while (in.end - in.raw < 2 && !in.eof)
+		if (int err = refill_raw(in))
+			return ending(Ending::read_error, in.name, err);
 	Ending e;
-	if (n >= 2 && in.raw[0] == 0x1f && in.raw[1] == 0x8b) {
-		e = read_gzip(pk, out, in, n);
-	} else if (in.must_be_gzip) {
-		e = failure(in.name, n == 0 ? "empty, not in gzip format" :
-		    "not in gzip format");
-	} else {
-		std::memcpy(in.text, in.raw, n);
-		e = read_plain(pk, out, in, n);
-	}
-	if (!e.failed)
+	if (at_magic(in))
+		e = read_gzip(pk, out, in);
+	else if (in.must_be_gzip)
+		e = ending(in.end == in.raw ? Ending::empty_not_gzip :
+		    Ending::not_gzip, in.name);
+	else
+		e = read_plain(pk, out, in);
+	if (e.kind == Ending::done && !stopped(out)) {
 		end_input(pk, out);
+		end_progress(in.progress);
+	}
 	return e;
 }
 
@@ -736,91 +864,194 @@ bool ends_with(std::string_view s, std::string_view end)
 	return s.size() >= end.size() && s.substr(s.size() - end.size()) == end;
 }
 
-constexpr std::string_view standard_input = "(standard input)";
+bool is_standard_input(const char *name)
+{
+	return std::strcmp(name, "-") == 0;
+}
 
 // Opens and reads the input named, "-" being standard input.
-Ending read_named(Picker &pk, Output &out, const char *name,
+Ending read_named(Picker &pk, Sink &out, Progress &pr, const char *name,
     unsigned char *raw, char *text)
 {
-	bool is_stdin = std::strcmp(name, "-") == 0;
-	Input in{is_stdin ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC),
-	    is_stdin ? standard_input : std::string_view(name),
-	    ends_with(name, ".gz"), raw, text, {}};
-	if (in.fd < 0)
-		return failure(name, std::strerror(errno));
+	bool is_stdin = is_standard_input(name);
+	int fd = is_stdin ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return ending(Ending::read_error, name, errno);
+	Input in{fd, is_stdin ? standard_input : std::string_view(name),
+	    ends_with(name, ".gz"), raw, text, pr};
 	struct stat st;
-	in.progress.on = pk.options.progress;
-	in.progress.name = in.name;
-	if (fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode))
-		in.progress.size = st.st_size;
-	in.progress.start = std::chrono::steady_clock::now();
-	Ending e = read_input(pk, out, in);
-	show_progress(in.progress, true);
-	clear_progress(in.progress);
+	pr.name = in.name;
+	pr.size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+	pr.done = 0;
+	pr.start = std::chrono::steady_clock::now();
+	pr.drawn_at = -1;
+	Ending e = read_whole(pk, out, in);
 	if (!is_stdin)
-		close(in.fd);
+		close(fd);
 	return e;
 }
 
-// Asks for a larger pipe when standard output is one (see pipe_size).
-// The kernel may refuse; a pipe already as large is left alone.
-void enlarge_output_pipe()
+// ---- The run: its command line, its checks, and its ending. ----
+
+// Any standard descriptor that is closed is opened on /dev/null, so that
+// no file the program opens takes its number: a temporary file on 2
+// would get the progress line, one on 1 the output.  Each is opened the
+// way it is not used, so that a read of standard input or a write of
+// standard output still fails as it would have; a message to standard
+// error goes nowhere, as it would have.
+bool fill_closed_standard_descriptors()
 {
-#ifdef F_SETPIPE_SZ
-	struct stat st;
-	if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode) &&
-	    fcntl(STDOUT_FILENO, F_GETPIPE_SZ) < pipe_size)
-		fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipe_size);
-#endif
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+		if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+			continue;
+		int flags = fd == STDOUT_FILENO ? O_RDONLY : O_WRONLY;
+		if (open("/dev/null", flags) != fd)
+			return false;
+	}
+	return true;
 }
 
-// The one place where the run's end is told.  What was picked before a
-// failed input is written all the same, after the message, so that a
-// reader that has stopped cannot silence it.
-int finish(Picker &pk, Output &out, Ending e)
+// Whether the regular file at st is standard output: reading it would
+// read what the run writes, without end.
+bool is_the_output(const struct stat &st, const struct stat &output)
 {
-	if (!e.failed && out.spill_error != 0)
-		e = failure("", std::string("cannot hold a record: ") +
-		    std::strerror(out.spill_error));
-	if (e.failed) {
-		std::string m = "tagpick: " + (e.name.empty() ? "" : e.name + ": ") +
-		    e.what + "\n";
-		int ignored = 0;
-		write_all(STDERR_FILENO, m.data(), m.size(), ignored);
+	return S_ISREG(st.st_mode) && S_ISREG(output.st_mode) &&
+	    st.st_dev == output.st_dev && st.st_ino == output.st_ino;
+}
+
+// Every input is there, can be read and is not the output: a mistake
+// in the command, said before any input is read.
+Ending check_inputs(char **names, int count)
+{
+	struct stat output;
+	bool output_known = fstat(STDOUT_FILENO, &output) == 0;
+	for (int i = 0; i < count; ++i) {
+		const char *name = names[i];
+		bool is_stdin = is_standard_input(name);
+		if (!is_stdin && access(name, R_OK) != 0)
+			return ending(Ending::usage, "", 0,
+			    std::string(name) + ": " + std::strerror(errno));
+		struct stat st;
+		int got = is_stdin ? fstat(STDIN_FILENO, &st) : stat(name, &st);
+		if (got == 0 && output_known && is_the_output(st, output))
+			return ending(Ending::same_as_output,
+			    is_stdin ? standard_input : std::string_view(name));
+	}
+	return {};
+}
+
+// Writes a message to standard error, headed by the program's name.
+void tell(std::string_view name, std::string_view what)
+{
+	std::string m = "tagpick: ";
+	if (!name.empty())
+		m += std::string(name) + ": ";
+	m += std::string(what) + "\n";
+	write_all(STDERR_FILENO, m.data(), m.size());
+}
+
+// What an ending says after the name it concerns.
+std::string words(const Ending &e)
+{
+	switch (e.kind) {
+	case Ending::done:
+	case Ending::usage:
+		return e.detail;
+	case Ending::same_as_output:
+		return "input file is also the output";
+	case Ending::read_error:
+		return std::string("read error: ") + std::strerror(e.error);
+	case Ending::not_gzip:
+		return "not in gzip format";
+	case Ending::empty_not_gzip:
+		return "empty, not in gzip format";
+	case Ending::cut_short:
+		return "unexpected end of file: the gzip data is cut short";
+	case Ending::trailing_garbage:
+		return "trailing garbage after the last gzip member";
+	case Ending::unknown_method:
+		return "unknown compression method";
+	case Ending::unknown_flags:
+		return "unknown flags in the gzip header";
+	case Ending::header_crc:
+		return "wrong CRC-16 in the gzip header";
+	case Ending::corrupt:
+		return e.detail;
+	case Ending::cannot_hold:
+		return std::string("cannot hold a record in ") + e.name + ": " +
+		    std::strerror(e.error);
+	case Ending::write_error:
+		return std::string("error writing output: ") +
+		    std::strerror(e.error);
+	}
+	return {};
+}
+
+// The one place where a run's end is told: any progress line cleared,
+// one message for a failure, and the status.  A reader that has gone
+// ends the program by SIGPIPE, as it ends any filter, unless whoever
+// started it chose otherwise; the program itself ignores the signal
+// until then, so that the progress line is cleared first.
+int report(const Ending &e, Progress &pr, const Picker &pk,
+    bool sigpipe_ends)
+{
+	clear_progress(pr);
+	switch (e.kind) {
+	case Ending::done:
+		// A count, not a complaint: no program's name before it.
+		if (pk.options.drop_incomplete) {
+			std::string m = "records without a CTG line dropped: " +
+			    std::to_string(pk.dropped) + "\n";
+			write_all(STDERR_FILENO, m.data(), m.size());
+		}
+		return 0;
+	case Ending::usage:
+		tell("", words(e));
+		write_all(STDERR_FILENO, usage_text.data(), usage_text.size());
+		return status_usage;
+	case Ending::same_as_output:
+		tell(e.name, words(e));
+		return status_usage;
+	case Ending::cannot_hold:
+	case Ending::write_error:
+		if (e.kind == Ending::write_error && e.error == EPIPE &&
+		    sigpipe_ends) {
+			std::signal(SIGPIPE, SIG_DFL);
+			std::raise(SIGPIPE);
+		}
+		tell("", words(e));
+		return status_failure;
+	default:
+		tell(e.name, words(e));
+		return status_failure;
+	}
+}
+
+// The end of a run that read its inputs.  An input that failed is told
+// before what was gathered is delivered, so that a reader that has
+// stopped cannot silence the message; a failure of the sink, which
+// stopped the reading, is told after all that can still be written.
+int finish(Sink &out, const Ending &read, const Picker &pk, Progress &pr,
+    bool sigpipe_ends)
+{
+	if (read.kind != Ending::done) {
+		int status = report(read, pr, pk, sigpipe_ends);
+		deliver(out);
+		return status;
 	}
 	deliver(out);
-	if (out.error != 0) {
-		if (!e.failed) {
-			std::string m = std::string("tagpick: error writing output: ") +
-			    std::strerror(out.error) + "\n";
-			int ignored = 0;
-			write_all(STDERR_FILENO, m.data(), m.size(), ignored);
-		}
-		return status_failure;
-	}
-	if (e.failed)
-		return status_failure;
-	if (pk.options.drop_incomplete) {
-		std::string m = "records without a CTG line dropped: " +
-		    std::to_string(pk.dropped) + "\n";
-		int ignored = 0;
-		write_all(STDERR_FILENO, m.data(), m.size(), ignored);
-	}
-	return 0;
+	if (out.spill_error != 0)
+		return report(ending(Ending::cannot_hold, out.spill_dir,
+		    out.spill_error), pr, pk, sigpipe_ends);
+	if (out.write_error != 0)
+		return report(ending(Ending::write_error, "", out.write_error),
+		    pr, pk, sigpipe_ends);
+	return report(read, pr, pk, sigpipe_ends);
 }
 
-int usage(std::string_view why)
+std::string help_text()
 {
-	std::string m = why.empty() ? "" : "tagpick: " + std::string(why) + "\n";
-	m += usage_text;
-	int ignored = 0;
-	write_all(STDERR_FILENO, m.data(), m.size(), ignored);
-	return status_usage;
-}
-
-int help()
-{
-	std::string m = std::string(usage_text) +
+	return std::string(usage_text) +
 	    "Writes the lines of each FILE (standard input when there is none, or\n"
 	    "for -) that begin with rs, SNP, VAL or CTG, as they stand.  A FILE is\n"
 	    "inflated when it is gzip, as a name ending in .gz must be.\n"
@@ -837,24 +1068,37 @@ int help()
 	    "\n"
 	    "Exit status: 0 when every input was read whole and all was written,\n"
 	    "1 when not, 2 for a wrong command line.  See tagpick(1).\n";
-	int error = 0;
-	write_all(STDOUT_FILENO, m.data(), m.size(), error);
-	return error == 0 ? 0 : status_failure;
 }
 
-int version()
+std::string version_text()
 {
-	std::string m = "tagpick " TAGPICK_VERSION ", inflating with " +
+	return "tagpick " TAGPICK_VERSION ", inflating with " +
 	    inflate_library() + "\n";
-	int error = 0;
-	write_all(STDOUT_FILENO, m.data(), m.size(), error);
-	return error == 0 ? 0 : status_failure;
+}
+
+// --help and --version: their text, and a failed write told.
+Ending show(const std::string &text)
+{
+	if (int err = write_all(STDOUT_FILENO, text.data(), text.size()))
+		return ending(Ending::write_error, "", err);
+	return {};
+}
+
+// The option getopt_long could not take, as it was typed: a letter of a
+// cluster such as -xy, or a whole word such as --numbred or --help=x.
+std::string typed_option(char **argv, int optopt_seen)
+{
+	if (optopt_seen > 0 && optopt_seen < 256)
+		return std::string("-") + static_cast<char>(optopt_seen);
+	return argv[optind - 1];
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+	if (!fill_closed_standard_descriptors())
+		return status_failure;
 	enum { help_option = 1000, version_option };
 	const option long_options[] = {
 		{"drop-incomplete", no_argument, nullptr, 'd'},
@@ -865,32 +1109,26 @@ int main(int argc, char **argv)
 		{"version", no_argument, nullptr, version_option},
 		{nullptr, 0, nullptr, 0},
 	};
+	// SIGPIPE waits until report() has cleared the progress line.
+	bool sigpipe_ends = std::signal(SIGPIPE, SIG_IGN) == SIG_DFL;
 	Picker pk;
+	Progress pr;
+	Ending e;
 	opterr = 0;
-	for (int c; (c = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
+	for (int c; e.kind == Ending::done &&
+	     (c = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
 		switch (c) {
 		case 'd': pk.options.drop_incomplete = true; break;
 		case 'n': pk.options.numbered = true; break;
 		case 'a': pk.options.all_lines = true; break;
 		case 'p': pk.options.progress = true; break;
-		case help_option: return help();
-		case version_option: return version();
+		case help_option: return report(show(help_text()), pr, {}, sigpipe_ends);
+		case version_option: return report(show(version_text()), pr, {}, sigpipe_ends);
 		default:
-			return usage(std::string("unknown option: ") +
-			    argv[optind - 1]);
+			e = ending(Ending::usage, "", 0, "unknown option: " +
+			    typed_option(argv, optopt));
 		}
 	}
-	// A FILE that is not there is a mistake in the command: said before
-	// any input is read.
-	for (int i = optind; i < argc; ++i)
-		if (std::strcmp(argv[i], "-") != 0 && access(argv[i], R_OK) != 0)
-			return usage(std::string(argv[i]) + ": " +
-			    std::strerror(errno));
-
-	enlarge_output_pipe();
-	auto raw = std::make_unique<unsigned char[]>(read_block);
-	auto text = std::make_unique<char[]>(text_block + slack);
-	Output out;
 	const char *stdin_only[] = {"-"};
 	char **names = argv + optind;
 	int count = argc - optind;
@@ -898,8 +1136,18 @@ int main(int argc, char **argv)
 		names = const_cast<char **>(stdin_only);
 		count = 1;
 	}
-	Ending e;
-	for (int i = 0; i < count && !e.failed && out.error == 0; ++i)
-		e = read_named(pk, out, names[i], raw.get(), text.get());
-	return finish(pk, out, e);
+	if (e.kind == Ending::done)
+		e = check_inputs(names, count);
+	if (e.kind != Ending::done)
+		return report(e, pr, pk, sigpipe_ends);
+
+	pr.on = pk.options.progress;
+	pr.terminal = isatty(STDERR_FILENO) == 1;
+	enlarge_pipe(STDOUT_FILENO);
+	auto raw = std::make_unique<unsigned char[]>(read_block);
+	auto text = std::make_unique<char[]>(text_block + slack);
+	Sink out;
+	for (int i = 0; i < count && e.kind == Ending::done && !stopped(out); ++i)
+		e = read_named(pk, out, pr, names[i], raw.get(), text.get());
+	return finish(out, e, pk, pr, sigpipe_ends);
 }

@@ -16,6 +16,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #ifndef TAGJOIN_EMULATOR
@@ -41,14 +42,36 @@ int file_with(const std::string &input)
 	return fd;
 }
 
-// Reads what is there without waiting; false at the end of the stream.
+// Reads what is there without waiting; false at the end of the stream,
+// which a terminal tells by EIO once its other side is closed.
 bool drain(int fd, std::string &into, std::size_t most = 65536)
 {
 	char buf[65536];
 	ssize_t n = read(fd, buf, std::min(most, sizeof buf));
 	if (n > 0)
 		into.append(buf, static_cast<std::size_t>(n));
-	return n != 0;
+	return n > 0 || (n < 0 && errno != EIO);
+}
+
+// A pseudo-terminal of that many columns, as a pipe would be: fds[0] the
+// side read, fds[1] the program's.  Raw, so that bytes pass unchanged.
+void open_terminal(int fds[2], unsigned short columns)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0,
+	    "posix_openpt");
+	int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+	check(slave >= 0, "open the terminal");
+	termios t;
+	check(tcgetattr(slave, &t) == 0, "tcgetattr");
+	cfmakeraw(&t);
+	check(tcsetattr(slave, TCSANOW, &t) == 0, "tcsetattr");
+	winsize size{};
+	size.ws_row = 24;
+	size.ws_col = columns;
+	check(ioctl(master, TIOCSWINSZ, &size) == 0, "TIOCSWINSZ");
+	fds[0] = master;
+	fds[1] = slave;
 }
 
 std::size_t unread_in_pipe(int fd)
@@ -198,7 +221,10 @@ Outcome run_tagjoin(const Invocation &run, double *cpu_seconds)
 		check(pipe(out) == 0, "pipe");
 		stdout_fd = out[1];
 	}
-	check(pipe(err) == 0, "pipe");
+	if (run.stderr_columns > 0)
+		open_terminal(err, run.stderr_columns);
+	else
+		check(pipe(err) == 0, "pipe");
 	if (run.nonblocking_input)
 		check(fcntl(stdin_fd, F_SETFL, O_NONBLOCK) == 0, "fcntl");
 	if (run.nonblocking_output)
@@ -208,7 +234,8 @@ Outcome run_tagjoin(const Invocation &run, double *cpu_seconds)
 		out[0] = -1;
 	}
 
-	pid_t pid = start_tagjoin(stdin_fd, stdout_fd, err[1], run.args,
+	pid_t pid = start_tagjoin(stdin_fd, stdout_fd,
+	    run.stderr_closed ? -1 : err[1], run.args,
 	    run.ignore_sigpipe, run.runner);
 	for (int fd : {stdin_fd, stdout_fd, err[1]})
 		if (fd >= 0)

@@ -33,6 +33,10 @@ struct Invocation {
 	std::string stdin_path;
 	// Standard output opened onto this path instead, or closed ("-").
 	std::string stdout_path;
+	// Standard error closed, or a terminal of this many columns (0: a
+	// pipe).
+	bool stderr_closed = false;
+	unsigned short stderr_columns = 0;
 	// Standard output a pipe whose reader has already gone.
 	bool stdout_broken = false;
 	// The program starts with SIGPIPE ignored.

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -400,12 +401,28 @@ TEST(TagpickOptions, LargeRecordsHeld)
 	Options o{true};
 	expect_outcome(run({"--drop-incomplete"}, in), want({in}, o),
 	    "records larger than memory holds");
-	// Where no temporary file can be made, the run fails, saying why.
+	// 1 MiB of a record, as written, is held in memory; one byte more
+	// goes to the temporary file, which cannot be made here.  The run
+	// then ends at once, naming the folder: nothing after the record
+	// is written, not even the record's tail.
+	const std::size_t in_memory = 1 << 20;
 	setenv("TMPDIR", "/nonexistent", 1);
-	Outcome got = run({"--drop-incomplete"}, in);
+	for (const std::string &before : {""s, "hdr\nrs0\nSNP\nCTG\n"s}) {
+		for (std::size_t size : {in_memory, in_memory + 1}) {
+			std::string record = "rs1 " + std::string(size - 5, 'x') + "\n";
+			std::string text = before + record + "CTG\nrs2\nSNP\nVAL\nCTG\n";
+			std::string what = std::to_string(size) + " bytes after " +
+			    visible(before);
+			Outcome got = run({"--drop-incomplete"}, text);
+			if (size == in_memory)
+				expect_outcome(got, want({text}, o), what);
+			else
+				expect_outcome(got, {model({before}).out,
+				    "tagpick: cannot hold a record in /nonexistent: "
+				    "No such file or directory\n", 1}, what);
+		}
+	}
 	unsetenv("TMPDIR");
-	EXPECT_EQ(got.status, 1);
-	EXPECT_EQ(got.err, "tagpick: cannot hold a record: No such file or directory\n");
 }
 
 TEST(TagpickOptions, ProgressHelpVersionUsage)
@@ -413,22 +430,27 @@ TEST(TagpickOptions, ProgressHelpVersionUsage)
 	Folder folder;
 	std::string text = dump(2000);
 	std::string path = folder.file("dump.txt.gz", gzip(text));
-	Outcome got = run({"--progress", path});
-	EXPECT_EQ(got.out, model({text}).out);
+	std::string plain = folder.file("dump.txt", text);
+	// Standard error no terminal: a line for each input at its end,
+	// with the bytes read, and nothing redrawn.
+	Outcome got = run({"--progress", path, "-", plain}, text);
+	EXPECT_EQ(got.out, model({text, text, text}).out);
 	EXPECT_EQ(got.status, 0);
-	// Drawn at least at the end, then cleared: the line goes back to its
-	// start and is blanked out.
-	EXPECT_NE(got.err.find(path + ": "), std::string::npos) << got.err;
-	EXPECT_NE(got.err.find("MB"), std::string::npos) << got.err;
-	EXPECT_EQ(got.err.front(), '\r');
-	EXPECT_EQ(got.err.find('\n'), std::string::npos) << got.err;
-	std::size_t cleared = got.err.rfind('\r', got.err.size() - 2);
-	std::string last = got.err.substr(cleared + 1);
-	EXPECT_GT(last.size(), 1u) << "blanked over";
-	EXPECT_EQ(last.find_first_not_of(' '), last.size() - 1) << visible(last);
-	EXPECT_EQ(last.back(), '\r');
-	got = run({"--progress"}, text);
-	EXPECT_NE(got.err.find("(standard input): "), std::string::npos) << got.err;
+	char mb[3][32];
+	std::snprintf(mb[0], sizeof mb[0], "%.1f", static_cast<double>(gzip(text).size()) / 1e6);
+	std::snprintf(mb[1], sizeof mb[1], "%.1f", static_cast<double>(text.size()) / 1e6);
+	std::string lines[] = {path + ": " + mb[0], "(standard input): "s + mb[1],
+	    plain + ": " + mb[1]};
+	std::size_t at = 0;
+	for (const std::string &line : lines) {
+		std::size_t end = got.err.find('\n', at);
+		ASSERT_NE(end, std::string::npos) << got.err;
+		std::string shown = got.err.substr(at, end - at);
+		EXPECT_EQ(shown.rfind(line + " MB read in 0:", 0), 0u) << shown;
+		at = end + 1;
+	}
+	EXPECT_EQ(at, got.err.size()) << got.err;
+	EXPECT_EQ(got.err.find('\r'), std::string::npos) << got.err;
 
 	got = run({"--help"});
 	EXPECT_EQ(got.status, 0);
@@ -438,14 +460,123 @@ TEST(TagpickOptions, ProgressHelpVersionUsage)
 	EXPECT_EQ(got.status, 0);
 	EXPECT_EQ(got.out.rfind("tagpick 1.0.0, inflating with " TAGPICK_LIBRARY " ", 0), 0u)
 	    << got.out;
+	for (const char *option : {"--help", "--version"})
+		expect_outcome(run_tagjoin(Invocation{.args = {option}, .stdout_path = "/dev/full"}),
+		    {"", "tagpick: error writing output: No space left on device\n", 1}, option);
 
-	for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-		 {"--bogus"}, {"-x", path}, {path, "--numbred"},
-		 {folder.path + "/missing.gz"}, {path, folder.path + "/missing"}}) {
-		got = run(args);
-		EXPECT_EQ(got.status, 2) << args.back();
-		EXPECT_EQ(got.out, "") << args.back();
-		EXPECT_NE(got.err.find("\nusage: tagpick "), std::string::npos) << got.err;
+	// Each usage error names what was typed, then the usage line; no
+	// input is read.
+	struct Usage {
+		std::vector<std::string> args;
+		std::string says;
+	} usages[] = {
+		{{"--bogus"}, "unknown option: --bogus"},
+		{{"-x", path}, "unknown option: -x"},
+		{{"-xy", path}, "unknown option: -x"},
+		{{path, "--numbred"}, "unknown option: --numbred"},
+		{{"--help=yes"}, "unknown option: --help=yes"},
+		{{"--numbered", "-"}, ""},
+		{{folder.path + "/missing.gz"}, folder.path + "/missing.gz: No such file or directory"},
+		{{path, folder.path + "/missing"}, folder.path + "/missing: No such file or directory"},
+	};
+	for (const Usage &u : usages) {
+		if (u.says.empty())
+			continue;
+		expect_outcome(run(u.args), {"", "tagpick: " + u.says + "\nusage: tagpick "
+		    "[--drop-incomplete] [--numbered] [--all-lines] [--progress] [FILE]...\n", 2},
+		    u.says);
+	}
+}
+
+// --progress on a terminal: one line redrawn in place, never wider than
+// the terminal, with no rate until there is one to show, and cleared at
+// every ending.  Each case gives the run, and what its frames must be.
+struct ProgressCase {
+	const char *what;
+	Invocation run;
+	std::string first;              // how the first frame starts
+	bool shows_rate = false;        // the last frame shows one
+	std::string message;            // after the frames, on a line of its own
+	int signal = 0;
+};
+
+// The frames drawn: what stands between carriage returns.
+std::vector<std::string> frames_of(const std::string &err)
+{
+	std::vector<std::string> frames;
+	for (std::size_t at = 0; at < err.size();) {
+		std::size_t cr = err.find('\r', at + 1);
+		std::size_t end = cr == std::string::npos ? err.size() : cr;
+		frames.push_back(err.substr(at, end - at));
+		at = end;
+	}
+	return frames;
+}
+
+TEST(TagpickProgress, OnATerminal)
+{
+	Folder folder;
+	std::string text = dump(20000);
+	std::string long_name = folder.file(std::string(120, 'n') + ".txt", text);
+	std::string plain = folder.file("dump.txt", text);
+	std::string damaged = gzip(text);
+	damaged.resize(damaged.size() / 2);
+	std::string cut = folder.file("cut.gz", damaged);
+	// The first frame is drawn at the first read, of 128 KiB.
+	char first[128];
+	double mb = static_cast<double>(text.size()) / 1e6;
+	std::snprintf(first, sizeof first, ": 0.1 of %.1f MB (%.0f %%)", mb, 13.1072 / mb);
+	const ProgressCase cases[] = {
+		{"a file, no rate in the first second",
+		    {.args = {"--progress", plain}, .stderr_columns = 200}, plain + first},
+		{"a name wider than the terminal, cut to it",
+		    {.args = {"--progress", long_name}, .stderr_columns = 60},
+		    (long_name + first).substr(0, 59)},
+		{"a pipe, no size",
+		    {.input = std::string(100000, 'x'), .feed = Feed::drip, .chunks = {100000},
+		        .args = {"--progress", "-"}, .stderr_columns = 80},
+		    "(standard input): 0."},
+		{"a rate once a second has gone",
+		    {.input = text, .feed = Feed::drip, .chunks = {200000},
+		        .args = {"--progress", "-"}, .stderr_columns = 200, .pause_ms = 300},
+		    "(standard input): 0.", true},
+		{"a damaged input: the message on a cleared line",
+		    {.args = {"--progress", cut}, .stderr_columns = 100}, cut + ": 0.1 of ",
+		    false, "tagpick: " + cut + ": unexpected end of file: the gzip data is cut short\n"},
+		{"a reader gone: cleared before SIGPIPE ends it",
+		    {.args = {"--progress", plain}, .stderr_columns = 100, .stdout_broken = true},
+		    plain + first, false, "", SIGPIPE},
+	};
+	for (const ProgressCase &c : cases) {
+		Outcome got = run_tagjoin(c.run);
+		std::string err = got.err;
+		EXPECT_EQ(got.signal, c.signal) << c.what;
+		if (!c.message.empty()) {
+			EXPECT_EQ(err.substr(err.size() - std::min(err.size(), c.message.size())),
+			    c.message) << c.what << ": " << visible(err);
+			err.resize(err.size() - std::min(err.size(), c.message.size()));
+		} else if (c.signal == 0) {
+			EXPECT_EQ(got.status, 0) << c.what;
+			EXPECT_EQ(got.out, model({c.run.input.empty() ? text : c.run.input}).out) << c.what;
+		}
+		std::vector<std::string> frames = frames_of(err);
+		ASSERT_GE(frames.size(), 3u) << c.what << ": " << visible(err);
+		EXPECT_EQ(frames[0].rfind("\r" + c.first, 0), 0u) << c.what << ": " << frames[0];
+		EXPECT_EQ(frames[0].find(" MB/s"), std::string::npos) << c.what << ": " << frames[0];
+		if (c.run.args.back() == "-") {
+			EXPECT_EQ(frames[0].find(" of "), std::string::npos) << frames[0];
+		}
+		std::size_t columns = c.run.stderr_columns;
+		for (const std::string &f : frames)
+			EXPECT_LT(f.size() - 1, columns) << c.what << ": " << visible(f);
+		// Blanks over the last frame, then back to the start of the line.
+		const std::string &last = frames[frames.size() - 3];
+		EXPECT_EQ(frames[frames.size() - 2], "\r" + std::string(last.size() - 1, ' '))
+		    << c.what;
+		EXPECT_EQ(frames.back(), "\r") << c.what;
+		if (c.shows_rate) {
+			EXPECT_NE(last.find(" MB/s"), std::string::npos) << c.what << ": " << last;
+		}
 	}
 }
 
@@ -574,6 +705,198 @@ TEST(TagpickErrors, FailedWrites)
 	got = run_tagjoin(Invocation{.input = text, .stdout_broken = true, .ignore_sigpipe = true});
 	expect_outcome(got, {"", "tagpick: error writing output: Broken pipe\n", 1},
 	    "a reader gone, SIGPIPE ignored");
+}
+
+// Gzip headers, each field of any length and wherever the reads fall:
+// one table, the same statuses and messages from both builds.
+struct Header {
+	const char *what;
+	unsigned char flags;
+	std::string extra, name, comment;
+	bool wrong_crc = false;
+	unsigned char method = 8;
+	std::size_t cut = 0;            // the member cut after this many bytes
+	std::string says;               // empty: the member is read whole
+};
+
+// A member with the header asked for, made by hand around zlib's raw
+// deflate data.
+std::string member(const Header &h, const std::string &data)
+{
+	std::string head = "\x1f\x8b"s + static_cast<char>(h.method) +
+	    static_cast<char>(h.flags) + "\0\0\0\0\0\x03"s;
+	if (h.flags & 4)
+		head += little_endian(static_cast<std::uint32_t>(h.extra.size()), 2) + h.extra;
+	if (h.flags & 8)
+		head += h.name + '\0';
+	if (h.flags & 16)
+		head += h.comment + '\0';
+	if (h.flags & 2) {
+		auto crc = static_cast<std::uint32_t>(crc32(0,
+		    reinterpret_cast<const Bytef *>(head.data()), static_cast<uInt>(head.size())));
+		head += little_endian((crc & 0xffff) ^ (h.wrong_crc ? 1 : 0), 2);
+	}
+	z_stream z{};
+	EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+	auto crc = static_cast<std::uint32_t>(crc32(0,
+	    reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
+	std::string whole = head + deflate_all(z, data) + little_endian(crc, 4) +
+	    little_endian(static_cast<std::uint32_t>(data.size()), 4);
+	return h.cut ? whole.substr(0, h.cut) : whole;
+}
+
+TEST(TagpickErrors, GzipHeaders)
+{
+	const std::string text = dump(40);
+	const std::string past_a_read(200000, 'n'), longest_extra(65535, 'e');
+	const std::string cut_short = "unexpected end of file: the gzip data is cut short";
+	const Header headers[] = {
+		{"a name past the first read, then a comment", 8 | 16, "", past_a_read, "c"},
+		{"a name past the first read, then a header CRC", 8 | 2, "", past_a_read},
+		{"a comment past the first read, then a header CRC", 16 | 2, "", "", past_a_read},
+		{"every field, the extra field at its longest", 4 | 8 | 16 | 2, longest_extra,
+		    "dump.txt", past_a_read},
+		{"an empty extra field, name and comment", 4 | 8 | 16, "", "", ""},
+		{"reserved flag 0x20", 0x20, "", "", "", false, 8, 0,
+		    "unknown flags in the gzip header"},
+		{"reserved flag 0x80 among others", 0x80 | 8, "", "x", "", false, 8, 0,
+		    "unknown flags in the gzip header"},
+		{"a wrong header CRC", 8 | 2, "", past_a_read, "", true, 8, 0,
+		    "wrong CRC-16 in the gzip header"},
+		{"a method that is not deflate", 0, "", "", "", false, 7, 0,
+		    "unknown compression method"},
+		{"cut in the fixed part", 0, "", "", "", false, 8, 7, cut_short},
+		{"cut in the extra field's length", 4, "abc", "", "", false, 8, 11, cut_short},
+		{"cut in the extra field", 4, longest_extra, "", "", false, 8, 1000, cut_short},
+		{"cut in the name", 8, "", past_a_read, "", false, 8, 150000, cut_short},
+		{"cut in the comment", 16, "", "", "abc", false, 8, 12, cut_short},
+		{"cut in the header CRC", 2, "", "", "", false, 8, 11, cut_short},
+	};
+	Folder folder;
+	for (const Header &h : headers) {
+		// After a whole member, so that a second member's header is read
+		// where the reads fall too.
+		std::string bytes = gzip(text) + member(h, text);
+		std::string path = folder.file("header.gz", bytes);
+		Outcome whole = want({text + text});
+		Outcome failed{model({text}).out, "tagpick: " + path + ": " + h.says + "\n", 1};
+		expect_outcome(run({path}), h.says.empty() ? whole : failed, h.what);
+		failed.err = "tagpick: (standard input): " + h.says + "\n";
+		expect_outcome(run({}, bytes, Feed::drip, {4093, 1, 7}),
+		    h.says.empty() ? whole : failed, h.what + " (a few bytes a read)"s);
+	}
+}
+
+// Standard descriptors closed at the start, with every option: each one
+// that is used fails as a closed one does, and no file the program opens
+// takes its place.  With standard error closed, the records held in the
+// temporary file come back whole.
+TEST(TagpickErrors, ClosedStandardDescriptors)
+{
+	if (under_emulator())
+		GTEST_SKIP() << "under qemu-user the lowest free descriptor holds the program file";
+	Folder folder;
+	const std::string held = "rs1 " + std::string(3 << 20, 'x') + "\nSNP\nCTG\n";
+	const std::string first = dump(30) + held, second = held + dump(3, 2);
+	const std::vector<std::string> files = {folder.file("a.txt", first),
+	    folder.file("b.gz", gzip(second))};
+	for (int bits = 0; bits < 16; ++bits) {
+		Options o{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0};
+		std::vector<std::string> args = args_of(o);
+		if (bits & 8)
+			args.push_back("--progress");
+		std::string what = "with";
+		for (auto &a : args)
+			what += " " + a;
+		std::vector<std::string> with_files = args;
+		with_files.insert(with_files.end(), files.begin(), files.end());
+		expect_outcome(run_tagjoin(Invocation{.input = first, .args = args, .stdin_path = "-"}),
+		    {"", "tagpick: (standard input): read error: Bad file descriptor\n", 1},
+		    "standard input closed " + what);
+		expect_outcome(run_tagjoin(Invocation{.args = with_files, .stdout_path = "-"}),
+		    {"", "tagpick: error writing output: Bad file descriptor\n", 1},
+		    "standard output closed " + what);
+		expect_outcome(run_tagjoin(Invocation{.args = with_files, .stderr_closed = true}),
+		    {model({first, second}, o).out, "", 0}, "standard error closed " + what);
+	}
+}
+
+// An input that is the output, by any name, is refused before anything is
+// read: the file stays as it was.
+TEST(TagpickErrors, InputSameAsOutput)
+{
+	Folder folder;
+	const std::string text = dump(50);
+	std::string path = folder.file("a.txt", text);
+	std::string other = folder.file("b.txt", text);
+	std::string link = folder.path + "/link.txt";
+	ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+	struct Same {
+		const char *what;
+		Invocation run;
+		std::string name;
+	} cases[] = {
+		{"the only input", {.args = {path}, .stdout_path = path}, path},
+		{"after another input", {.args = {other, path}, .stdout_path = path}, path},
+		{"by another name", {.args = {other, link}, .stdout_path = path}, link},
+		{"standard input", {.args = {"--numbered"}, .stdin_path = path, .stdout_path = path},
+		    "(standard input)"},
+	};
+	for (const Same &c : cases) {
+		expect_outcome(run_tagjoin(c.run),
+		    {"", "tagpick: " + c.name + ": input file is also the output\n", 2}, c.what);
+		std::string kept = read_all(open(path.c_str(), O_RDONLY));
+		EXPECT_TRUE(kept == text) << c.what << ": the file changed";
+	}
+	// A copy is another file; /dev/null, no regular file, may be both.
+	Outcome got = run_tagjoin(Invocation{.args = {other}, .stdout_path = path});
+	EXPECT_EQ(got.status, 0) << got.err;
+	got = run_tagjoin(Invocation{.args = {"/dev/null"}, .stdout_path = "/dev/null"});
+	expect_outcome(got, {"", "", 0}, "/dev/null in and out");
+}
+
+// A parent that left standard input or output non-blocking, readers and
+// writers that are slow: the program waits for them, as tagjoin does.
+TEST(TagpickErrors, NonBlockingAndSlowEnds)
+{
+	const std::string text = dump(4000);
+	const std::string gz = gzip(text);
+	const Outcome whole = want({text});
+	struct Slow {
+		const char *what;
+		Invocation run;
+	} cases[] = {
+		{"non-blocking input fed slowly",
+		    {.input = text, .feed = Feed::drip, .chunks = {1 << 15},
+		        .nonblocking_input = true, .pause_ms = 5}},
+		{"non-blocking gzip input fed slowly",
+		    {.input = gz, .feed = Feed::drip, .chunks = {1 << 13},
+		        .nonblocking_input = true, .pause_ms = 5}},
+		{"non-blocking output drained slowly",
+		    {.input = text, .read_slice = 1 << 15, .nonblocking_output = true,
+		        .pause_ms = 5}},
+		{"both non-blocking, both slow",
+		    {.input = gz, .feed = Feed::drip, .chunks = {1 << 14}, .read_slice = 1 << 15,
+		        .nonblocking_input = true, .nonblocking_output = true, .pause_ms = 3}},
+	};
+	for (const Slow &c : cases)
+		expect_outcome(run_tagjoin(c.run), whole, c.what);
+}
+
+// Each input is closed once read: more inputs than the descriptors a
+// process may hold.
+TEST(TagpickErrors, ManyInputs)
+{
+	Folder folder;
+	std::vector<std::string> args, texts;
+	for (int i = 0; i < 60; ++i) {
+		texts.push_back("rs" + std::to_string(i) + "\nLOC\nCTG\n");
+		args.push_back(folder.file("in" + std::to_string(i) + (i % 2 ? ".gz" : ".txt"),
+		    i % 2 ? gzip(texts.back()) : texts.back()));
+	}
+	Outcome got = run_tagjoin(Invocation{.args = args,
+	    .runner = {"/bin/sh", "-c", "ulimit -n 24 && exec \"$0\" \"$@\""}});
+	expect_outcome(got, want(texts), "60 inputs, 24 descriptors");
 }
 
 // Memory: the same few MiB for 10 MB as for 100 MB, and for a line of
