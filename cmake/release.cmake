@@ -1,18 +1,21 @@
 # Makes the release artifacts: for x86-64 and aarch64, a tarball
 # tagjoin-VERSION-linux-ARCH.tar.gz and a .deb, each holding tagjoin and
-# tagpick linked statically (tagpick with zlib), their man pages, the
-# README and the licence.
+# tagpick linked statically (tagpick with ISA-L, built from Debian's source
+# package by cmake/static-isal.sh), their man pages, the README and the
+# licence.
 #
 #   cmake [-DOUT=DIR] [-DQEMU_AARCH64=EMULATOR] [-DTAGJOIN_MAINTAINER="NAME <ADDRESS>"]
 #         -P cmake/release.cmake
 #
-# The aarch64 build needs Debian's g++-aarch64-linux-gnu; both builds go to
-# OUT/build-release/ARCH (OUT is the source folder unless named), the
-# artifacts to OUT/build-release/staging.  Only when each program built
-# runs on examples/sample.txt (the aarch64 one under qemu-aarch64-static,
-# or the EMULATOR named) and gives the bytes that the x86-64 one gives
-# does the staging folder become OUT/dist; a release that fails leaves no
-# dist/ at all, so that nothing unchecked can be taken for a release.
+# The aarch64 build needs Debian's g++-aarch64-linux-gnu, the x86-64 ISA-L
+# nasm; both builds go to OUT/build-release/ARCH (OUT is the source folder
+# unless named), ISA-L to OUT/build-release/isal, the artifacts to
+# OUT/build-release/staging.  Only when each program built runs on
+# examples/sample.txt (the aarch64 one under qemu-aarch64-static, or the
+# EMULATOR named) and gives the bytes that the x86-64 one gives, and each
+# tagpick says it inflates with ISA-L, does the staging folder become
+# OUT/dist; a release that fails leaves no dist/ at all, so that nothing
+# unchecked can be taken for a release.
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(source ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
 if(NOT DEFINED OUT)
@@ -46,8 +49,12 @@ function(release arch)
   if(DEFINED TAGJOIN_MAINTAINER)
     set(maintainer "-DTAGJOIN_MAINTAINER=${TAGJOIN_MAINTAINER}")
   endif()
+  set(isal ${OUT}/build-release/isal)
+  run(bash ${source}/cmake/static-isal.sh ${arch} ${isal})
   run(${CMAKE_COMMAND} -S ${source} -B ${build} ${toolchain} ${maintainer}
-    -DCMAKE_BUILD_TYPE=Release -DTAGJOIN_STATIC=ON -DTAGJOIN_TESTS=OFF)
+    -DCMAKE_BUILD_TYPE=Release -DTAGJOIN_STATIC=ON -DTAGJOIN_TESTS=OFF
+    -DTAGPICK_INFLATE=isal -DISAL_INCLUDE_DIR=${isal}/${arch}/include
+    -DISAL_LIBRARY=${isal}/${arch}/lib/libisal.a)
   run(${CMAKE_COMMAND} --build ${build} --target tagjoin tagpick -j2)
   # Only what this run packs may be staged, not what an earlier one left.
   file(REMOVE_RECURSE ${build}/packages)
@@ -74,6 +81,15 @@ joined_sample(got ${QEMU_AARCH64} ${OUT}/build-release/aarch64/tagjoin)
 if(NOT got STREQUAL want)
   message(FATAL_ERROR "the aarch64 program joins the sample differently")
 endif()
+# Each tagpick inflates with ISA-L, the library that makes it fast.
+foreach(program "${OUT}/build-release/x86_64/tagpick"
+    "${QEMU_AARCH64};${OUT}/build-release/aarch64/tagpick")
+  execute_process(COMMAND ${program} --version OUTPUT_VARIABLE said
+    RESULT_VARIABLE status)
+  if(NOT status EQUAL 0 OR NOT said MATCHES "inflating with ISA-L ")
+    message(FATAL_ERROR "${program} --version: ${said} (status ${status}), not ISA-L")
+  endif()
+endforeach()
 # The staging folder holds exactly the artifacts named, no more.
 file(GLOB staged RELATIVE ${staging} ${staging}/*)
 list(SORT staged)

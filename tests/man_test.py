@@ -52,12 +52,12 @@ def entry_heads(section):
 
 
 def pattern(head):
-    """The messages an entry's head stands for: N a number, reason and
-    option any words, name and file leading a message any name."""
+    """The messages an entry's head stands for: N a number, reason, option
+    and folder any words, name and file leading a message any name."""
     p = re.escape(head)
     p = re.sub(r"^(name|file):", "(.+?):", p)
     p = re.sub(r"\bN\b", r"(\\d+)", p)
-    p = re.sub(r"\b(reason|option)\b", "(.+)", p)
+    p = re.sub(r"\b(reason|option|folder)\b", "(.+)", p)
     return re.compile(p + r"\Z")
 
 
@@ -162,9 +162,24 @@ def check_tagpick(tmp):
     crc[-8] ^= 1
     block = bytearray(gz)
     block[10] = 0x07                    # a final block of the reserved type
-    # A record without CTG longer than the output block must spill to a
-    # temporary file, which TMPDIR keeps from being made.
-    held = b"rs1\nSNP\n" + (b"VAL " + b"x" * 100 + b"\n") * 30000 + b"CTG\n"
+    # A record held in memory up to the size the page states, and past it
+    # in a temporary file, which TMPDIR keeps from being made.
+    size = re.search(r"no more than [\d.]+ MiB \((\d+) bytes\) as written", prose("OPTIONS"))
+    check(size is not None, "OPTIONS states how much of a record is held in memory")
+    size = int(size.group(1)) if size else 1 << 20
+    no_tmp = dict(os.environ, TMPDIR=os.path.join(tmp, "none"))
+
+    def held(n):
+        return b"rs1 " + b"x" * (n - 5) + b"\n" + b"CTG\n"
+    for n, status in ((size, 0), (size + 1, 1)):
+        got = subprocess.run([PROGRAM, "--drop-incomplete", file("held.txt", held(n))],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=no_tmp)
+        check(got.returncode == status, f"a record of {n} bytes with no temporary folder: "
+              f"status {got.returncode}, not {status}")
+
+    def header(flags, method=8):
+        return b"\x1f\x8b" + bytes([method, flags]) + bytes(6) + gz[10:]
+    named = b"\x1f\x8b\x08\x0a" + bytes(6) + b"dump\0" + b"\0\0" + gz[10:]
     endings = [
         ("kept", dict(args=[file("good.gz", gz)]), None),
         ("cut short", dict(args=[file("short.gz", gz[:-12])]), None),
@@ -175,9 +190,13 @@ def check_tagpick(tmp):
         ("a file not there", dict(args=[os.path.join(tmp, "none.gz")]), None),
         ("an unknown option", dict(args=["--bogus"]), None),
         ("output full", dict(args=[file("good.gz", gz)], stdout=open("/dev/full", "wb")), None),
-        ("a record not held", dict(args=["--drop-incomplete", file("held.txt", held)],
-                                   env=dict(os.environ, TMPDIR=os.path.join(tmp, "none"))),
-         None),
+        ("a record not held", dict(args=["--drop-incomplete", file("held.txt", held(size + 1))],
+                                   env=no_tmp), None),
+        ("the output as input", dict(args=[file("out.txt", b"rs1\n")],
+                                     stdout=open(os.path.join(tmp, "out.txt"), "ab")), None),
+        ("a method not deflate", dict(args=[file("method.gz", header(0, 7))]), None),
+        ("a reserved flag", dict(args=[file("flag.gz", header(0x20))]), None),
+        ("a wrong header CRC", dict(args=[file("hcrc.gz", named)]), None),
     ]
     version = subprocess.run([PROGRAM, "--version"], capture_output=True, text=True).stdout
     if "zlib" in version:

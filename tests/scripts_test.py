@@ -133,8 +133,8 @@ def tables(tmp, odd, nodes, env):
                                                      else [])),
                   f"{what}: nothing else made: {os.listdir(cwd)}")
             if "--drop-incomplete" in options:
-                check("records without a CTG line dropped: 1" in err,
-                      f"{what}: the dropped record counted: {err!r}")
+                check("in.txt.gz: records without a CTG line dropped: 1\n" in err,
+                      f"{what}: the dropped record counted, the file named: {err!r}")
 
     def names_table(name, runner):
         NAMES = {  # an input's name, its output's
@@ -196,13 +196,22 @@ def tables(tmp, odd, nodes, env):
          "join-one: no/log: cannot write the log: No such file or directory\n"),
         ("a tagpick that cannot run", {"x.txt": GOOD}, ["--tagpick", "./-none", "x.txt"], 1,
          "x.txt: cannot run ./-none: No such file or directory\n"),
+        ("a file that is not there", {}, ["none.txt"], 1,
+         "none.txt: tagpick failed with status 2: tagpick: none.txt: No such file or directory\n"),
+        ("a file that is not there, prefiltered", {}, ["--prefilter", "none.txt.gz", "-"], 1,
+         "none.txt.gz: tagpick failed with status 2: tagpick: none.txt.gz: "
+         "No such file or directory\n"),
+        ("records dropped, counted under the file's name", {"gaps.txt": b"rs1\nSNP\n" + GOOD},
+         ["--drop-incomplete", "gaps.txt"], 0,
+         "gaps.txt: records without a CTG line dropped: 1\n"),
     ]
     for what, files, args, want_status, want in JOIN_ONE:
         cwd = folder(files)
         status, err = run(RUNNERS[0][1], cwd, args)
         check(status == want_status and err == want,
               f"join-one, {what}: status {status}, said {err!r}, not {want!r}")
-        check(sorted(os.listdir(cwd)) == sorted(files), f"join-one, {what}: {os.listdir(cwd)}")
+        made = sorted(files) + (["gaps.txt.joined"] if want_status == 0 else [])
+        check(sorted(os.listdir(cwd)) == made, f"join-one, {what}: {os.listdir(cwd)}")
 
     # Only what an earlier run made: nothing to do, and no failure.
     for name, runner, many in RUNNERS:
