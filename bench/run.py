@@ -11,8 +11,9 @@ write.  tagjoin's targets are stated against it, run in the same rounds.
                          [--programs BUILD] [--floor PROGRAM] [--out DIR]
 
 Builds the Release binaries into build-bench/ (the portable line feed
-search into build-bench-portable/, the static release build into
-build-bench-static/), writes the listings into a temporary
+search into build-bench-portable/, the static release build, with ISA-L
+built by cmake/static-isal.sh, into build-bench-static/, tagpick with
+zlib into build-bench-zlib/), writes the listings into a temporary
 folder, checks that every contender gives the same bytes, runs the
 commands in turn (alternating, --runs times each) and writes
 benchmarks.md and benchmarks.png into build-bench/results/; with
@@ -51,6 +52,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build-bench")
 BUILD_PORTABLE = os.path.join(ROOT, "build-bench-portable")
 BUILD_STATIC = os.path.join(ROOT, "build-bench-static")
+BUILD_ZLIB = os.path.join(ROOT, "build-bench-zlib")
 DOCS = os.path.join(ROOT, "docs")
 GNU_TIME = "/usr/bin/time"
 
@@ -73,29 +75,36 @@ KEEP_AWK = ('/^rs/ { if (holding) dropped++; holding = 1; n = 0 } '
 
 def programs(folder):
     """The programs of a build made already: its tagjoin stands for the
-    portable and static builds, its tagpick for the one with zlib."""
+    portable and static builds, its tagpick for the release's and the one
+    with zlib."""
     bins = {name: os.path.join(folder, path) for name, path in
             [("tagjoin", "tagjoin"), ("tagpick", "tagpick"), ("textbook", "bench/textbook"),
              ("floor", "bench/floor"), ("make_listing", "bench/make_listing")]}
     bins["portable"] = bins["static"] = bins["tagjoin"]
-    bins["tagpick-zlib"] = bins["tagpick"]
+    bins["tagpick-release"] = bins["tagpick-zlib"] = bins["tagpick"]
     return bins
 
 
 def build():
-    for folder, option in [(BUILD, "PORTABLE=OFF"), (BUILD_PORTABLE, "PORTABLE=ON"),
-                           (BUILD_STATIC, "STATIC=ON")]:
+    # The release's ISA-L, as cmake/release.cmake builds it.
+    isal = os.path.join(BUILD_STATIC, "isal")
+    subprocess.run(["bash", os.path.join(ROOT, "cmake", "static-isal.sh"), "x86_64", isal],
+                   check=True, stdout=subprocess.DEVNULL)
+    release = ["-DTAGJOIN_STATIC=ON", "-DTAGPICK_INFLATE=isal",
+               f"-DISAL_INCLUDE_DIR={isal}/x86_64/include",
+               f"-DISAL_LIBRARY={isal}/x86_64/lib/libisal.a"]
+    for folder, options in [(BUILD, []), (BUILD_PORTABLE, ["-DTAGJOIN_PORTABLE=ON"]),
+                            (BUILD_STATIC, release), (BUILD_ZLIB, ["-DTAGPICK_INFLATE=zlib"])]:
         subprocess.run(["cmake", "-S", ROOT, "-B", folder,
-                        "-DCMAKE_BUILD_TYPE=Release", "-DTAGJOIN_TESTS=OFF",
-                        f"-DTAGJOIN_{option}"],
+                        "-DCMAKE_BUILD_TYPE=Release", "-DTAGJOIN_TESTS=OFF", *options],
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", folder, "-j2"], check=True,
                        stdout=subprocess.DEVNULL)
     bins = programs(BUILD)
     bins["portable"] = os.path.join(BUILD_PORTABLE, "tagjoin")
     bins["static"] = os.path.join(BUILD_STATIC, "tagjoin")
-    # The static build's tagpick inflates with zlib.
-    bins["tagpick-zlib"] = os.path.join(BUILD_STATIC, "tagpick")
+    bins["tagpick-release"] = os.path.join(BUILD_STATIC, "tagpick")
+    bins["tagpick-zlib"] = os.path.join(BUILD_ZLIB, "tagpick")
     return bins
 
 
@@ -216,12 +225,13 @@ plot "{data}" using 0:2:xtic(1) with boxes lc rgb "#3465a4", \\
 
 def pipelines(bins, tmp, mb):
     """Whole pipelines from a gzipped dump to joined records: tagpick and
-    tagjoin, with and without --drop-incomplete, with ISA-L and with
-    zlib; the decompressor alone; the pipelines tagpick replaces, each
+    tagjoin, with and without --drop-incomplete, with ISA-L (the source
+    build's and the static release's) and with zlib; the decompressor alone; the pipelines tagpick replaces, each
     decompressor with grep, and the awk that dropped records; and each
     filter alone on the dump's text.  Each group's outputs are checked
     to be the same bytes before anything is timed."""
     tj, tp, tz = bins["tagjoin"], bins["tagpick"], bins["tagpick-zlib"]
+    tr = bins["tagpick-release"]
     dump = os.path.join(tmp, "dump.txt.gz")
     gaps = os.path.join(tmp, "dump-no-ctg.txt.gz")
     for path, no_ctg in ((dump, "0"), (gaps, "2")):
@@ -250,7 +260,9 @@ def pipelines(bins, tmp, mb):
          [["igzip", "-dc"], grep, [tj]], "tagpick"),
         ("old pigz", f"pigz -dc \\| {G} \\| tagjoin", dump,
          [["pigz", "-dc"], grep, [tj]], "tagpick"),
-        ("tagpick zlib", "tagpick with zlib (static build) \\| tagjoin", dump,
+        ("tagpick release", "tagpick of the release (static, ISA-L) \\| tagjoin", dump,
+         [[tr], [tj]], "tagpick"),
+        ("tagpick zlib", "tagpick with zlib \\| tagjoin", dump,
          [[tz], [tj]], "tagpick"),
         ("old gzip", f"gzip -dc \\| {G} \\| tagjoin", dump,
          [["gzip", "-dc"], grep, [tj]], "tagpick"),
@@ -306,6 +318,8 @@ def pipeline_table(pipes, args, cpu):
         ("the same, CPU seconds", "≤ 1.5", cpus("tagpick") / cpus("igzip"), lambda x: x <= 1.5),
         ("with --drop-incomplete / without, wall", "≤ 1.05",
          wall("tagpick drop") / wall("tagpick"), lambda x: x <= 1.05),
+        ("the release's tagpick \\| tagjoin / the source build's, wall", "≤ 1.05",
+         wall("tagpick release") / wall("tagpick"), lambda x: x <= 1.05),
         ("plain text: grep / tagpick, the dump's text", "≥ 3",
          wall("text grep") / wall("text tagpick"), lambda x: x >= 3),
         ("plain text: grep / tagpick, a listing of tagged lines", "≥ 3",

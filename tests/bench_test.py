@@ -39,6 +39,36 @@ for what, ratios, want in SLOWER:
     check(got == want, f"slower: {what}: {got}, not {want}")
 
 
+# The table of pipelines on given times: each figure the median of its
+# runs, each target the ratio of the medians it names.
+KEYS = ["igzip", "tagpick", "tagpick drop", "tagpick progress", "tagpick alone", "old igzip",
+        "old pigz", "tagpick release", "tagpick zlib", "old gzip", "gaps tagpick", "gaps old",
+        "text tagpick", "text grep", "listing tagpick", "listing grep", "tagjoin alone"]
+pipes = [{"key": k, "name": k, "times": [0.5 + i, 2.0 + i, 100.0], "cpu": [0.5 + i, 0.1, 99.0],
+          "rss": [1024, 2048 * (i + 1)], "size": 10**9, "gz": 2 * 10**8}
+         for i, k in enumerate(KEYS)]
+
+
+class Runs:
+    runs = 3
+
+
+table = "\n".join(bench.pipeline_table(pipes, Runs, "a processor"))
+# wall medians are 2 + i, CPU medians 0.5 + i; igzip is 0, tagpick 1, ...
+WANTED = [
+    "| tagpick | 3.00 | 1.50 | 333 | 4,096 |",
+    "| tagpick \\| tagjoin / igzip -dc alone, wall | ≤ 1.25 | 1.50 | no |",
+    "| the same, CPU seconds | ≤ 1.5 | 3.00 | no |",
+    "| the release's tagpick \\| tagjoin / the source build's, wall | ≤ 1.05 | 3.00 | no |",
+    "| with --drop-incomplete / without, wall | ≤ 1.05 | 1.33 | no |",
+    "| plain text: grep / tagpick, the dump's text | ≥ 3 | 1.07 | no |",
+    "| tagpick peak RSS, MiB | ≤ 8 | 22.00 | no |",
+    "takes 3.50 times the decompressor's wall time and 11.00 times its CPU time",
+]
+for line in WANTED:
+    check(line in table, f"the table of pipelines lacks {line!r}:\n{table}")
+
+
 def cpuinfo(tmp, flags):
     path = os.path.join(tmp, "cpuinfo")
     with open(path, "w") as f:
@@ -89,7 +119,7 @@ with tempfile.TemporaryDirectory() as tmp:
                                     "--size-mb", "20", "--minimal-mb", "10")
     check("|---|" in report and here in report, f"a usual run's report: {report[:300]!r} {err}")
     targets = re.findall(r"^\| .* \| (yes|no|not judged: no floor) \|$", report, re.M)
-    check(len(targets) == 17, f"a usual run judges 17 targets, not {len(targets)}")
+    check(len(targets) == 18, f"a usual run judges 18 targets, not {len(targets)}")
     check(report.count("baseline") >= 4, "a run with a baseline reports it")
     # On a megabyte the floor may tie tagjoin; only a slower floor fails.
     fired = "it is no floor" in report

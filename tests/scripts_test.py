@@ -178,6 +178,13 @@ def tables(tmp, odd, nodes, env):
     write(os.path.join(odd, "full"),
           b"#!/bin/sh\necho 'error writing output: No space left on device' >&2\nexit 255\n")
     os.chmod(os.path.join(odd, "full"), 0o755)
+    past = os.path.join(odd, "tagjoin-past")
+    write(past, b"#!/bin/sh\ncat > /dev/null\n"
+          b"printf '\"rs\" expected at beginning of input line 99' >&2\nexit 255\n")
+    realtime = os.path.join(odd, "tagjoin-realtime")
+    write(realtime, b"#!/bin/sh\ncat > /dev/null\nkill -40 $$\n")
+    for program in (past, realtime):
+        os.chmod(program, 0o755)
     latin = os.fsdecode(b"caf\xe9.txt")
     big = gzip.compress(BAD + b"rs2 " + b"x" * 100 + b"\nSNP\nVAL\nCTG\n" * 1000000, 1)
     JOIN_ONE = [  # what, files, arguments, status, all it says
@@ -192,6 +199,10 @@ def tables(tmp, odd, nodes, env):
          "as tagjoin saw them:\n          1  rs1\n          2  SNP\n>         3  CTG\n"),
         ("tagjoin's message without a line", {"x.txt": GOOD}, ["--tagjoin", silent, "x.txt"], 1,
          "x.txt: error writing output: No space left on device\n"),
+        ("a line named past the end of the file", {"x.txt": GOOD}, ["--tagjoin", past, "x.txt"],
+         1, 'x.txt: "rs" expected at beginning of input line 99\n'),
+        ("a signal with no name", {"x.txt": GOOD}, ["--tagjoin", realtime, "x.txt"], 1,
+         "x.txt: tagjoin-realtime was killed by signal 40\n"),
         ("a log that cannot be written", {"x.txt": GOOD}, ["x.txt", "out", "no/log"], 1,
          "join-one: no/log: cannot write the log: No such file or directory\n"),
         ("a tagpick that cannot run", {"x.txt": GOOD}, ["--tagpick", "./-none", "x.txt"], 1,
