@@ -2,7 +2,7 @@
 # check_release.sh DIST SAMPLE NATIVE: checks the release artifacts that
 # cmake/release.cmake left in DIST.  Each tarball and .deb must hold
 # statically linked programs for its own processor, tagjoin and tagpick
-# (with zlib), their man pages and the licence; tagpick and tagjoin must
+# (with ISA-L), their man pages and the licence; tagpick and tagjoin must
 # join SAMPLE, gzipped, as the NATIVE tagjoin joins SAMPLE (the aarch64
 # ones under qemu-aarch64-static); and the x86-64 programs must run in an
 # empty root directory, where no library could be found.
@@ -30,7 +30,7 @@ check_program() {
 }
 
 # check_pair BIN FILE_SAYS EMULATOR...: tagpick in BIN is static, of the
-# processor named, inflates with zlib, and with tagjoin joins the sample
+# processor named, inflates with ISA-L, and with tagjoin joins the sample
 # gzipped as the native build joins it plain.
 check_pair() {
   bin=$1 says=$2
@@ -40,7 +40,7 @@ check_pair() {
   *"$says"*"statically linked"*) ;;
   *) echo "$bin/tagpick: not a static $says program"; exit 1 ;;
   esac
-  "$@" "$bin/tagpick" --version | grep -q 'inflating with zlib'
+  "$@" "$bin/tagpick" --version | grep -q 'inflating with ISA-L '
   "$@" "$bin/tagpick" "$tmp/sample.gz" > "$tmp/picked"
   "$@" "$bin/tagjoin" < "$tmp/picked" | cmp - "$tmp/want"
 }
