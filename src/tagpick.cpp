@@ -784,26 +784,15 @@ bool at_magic(const Input &in)
 	return in.end - in.next >= 2 && in.next[0] == 0x1f && in.next[1] == 0x8b;
 }
 
-// A gzip input, whose first bytes are already in in.raw: one member
-// after another until the end of the file, which must come right after a
-// member's trailer.
+// A gzip input, whose first bytes, the magic ones, are already in in.raw:
+// one member after another until the end of the file, which must come
+// right after a member's trailer.
 Ending read_gzip(Picker &pk, Sink &out, Input &in)
 {
 	InflaterPtr z = make_inflater();
-	std::int64_t members = 0;
 	std::size_t carry = 0;
 	Ending e;
 	for (;;) {
-		// Each member starts with the magic bytes; anything else
-		// after a member is not gzip.
-		while (in.end - in.next < 2 && !in.eof)
-			if (int err = refill_raw(in))
-				return ending(Ending::read_error, in.name, err);
-		if (in.next == in.end)
-			break;
-		if (!at_magic(in))
-			return ending(members == 0 ? Ending::not_gzip :
-			    Ending::trailing_garbage, in.name);
 		if (!read_header(in, &e))
 			return e;
 		start_member(*z);
@@ -829,10 +818,16 @@ Ending read_gzip(Picker &pk, Sink &out, Input &in)
 			if (stalled && in.eof)
 				return ending(Ending::cut_short, in.name);
 		}
-		++members;
+		// Another member starts with the magic bytes; anything else
+		// after a member is not gzip.
+		while (in.end - in.next < 2 && !in.eof)
+			if (int err = refill_raw(in))
+				return ending(Ending::read_error, in.name, err);
+		if (in.next == in.end)
+			break;
+		if (!at_magic(in))
+			return ending(Ending::trailing_garbage, in.name);
 	}
-	if (members == 0)
-		return ending(Ending::empty_not_gzip, in.name);
 	pick_text(pk, out, in, 0, carry, true);
 	return {};
 }
