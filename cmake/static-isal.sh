@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# static-isal.sh ARCH DIR: ISA-L as a static library for ARCH (x86_64 or
-# aarch64), from Debian's source package, in DIR/ARCH: include/isa-l.h,
-# include/isa-l/*.h and lib/libisal.a.  Debian ships no static ISA-L; the
-# release's tagpick links this one, which inflates twice as fast as zlib.
+# static-isal.sh ARCH DIR: ISA-L as a static library for ARCH (x86_64,
+# aarch64 or s390x), from Debian's source package, in DIR/ARCH:
+# include/isa-l.h, include/isa-l/*.h and lib/libisal.a.  Debian ships no
+# static ISA-L; the release's tagpick links this one, which inflates twice
+# as fast as zlib.
 #
 # The source is fetched once into DIR/source with apt-get, through the
 # machine's own Debian archives (their deb lines read as deb-src, in a
 # list of apt's state kept in DIR), so apt checks it against the
 # archive's signed index; its files are then held to the checksums
-# below.  x86_64 needs nasm; aarch64 Debian's gcc-aarch64-linux-gnu.
+# below.  x86_64 needs nasm; aarch64 and s390x Debian's cross gcc.  s390x
+# gets ISA-L's portable C (with Debian's patch for big-endian machines),
+# which under qemu inflated a dump in 0.72 s against zlib's 0.91 s.
 # Nothing is done again that DIR already holds.
 set -euo pipefail
-arch=$1 dir=$2
+arch=$1 dir=$(realpath -m "$2")
 
 package=libisal version=2.30.0-5 upstream=2.30.0
 sums="f0376ddb24f0126641161054002a251ba48b52c2e28fe29cc7b5106e9f0938a8  libisal_2.30.0-5.dsc
@@ -21,6 +24,7 @@ f363f1be3d657d5676cef5253ee2233e60116e2fa9c9de86881185bf81e0e4b8  libisal_2.30.0
 case $arch in
   x86_64) make_for=() ;;
   aarch64) make_for=(host_cpu=aarch64 arch=aarch64 CC=aarch64-linux-gnu-gcc) ;;
+  s390x) make_for=(arch=noarch CC=s390x-linux-gnu-gcc) ;;
   *) echo "static-isal.sh: no ISA-L build for $arch" >&2; exit 2 ;;
 esac
 out=$dir/$arch
