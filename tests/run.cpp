@@ -142,15 +142,19 @@ void write_all(int fd, const char *p, std::size_t n)
 
 void expect_outcome(const Outcome &got, const Outcome &want, const std::string &what)
 {
-	// Every byte compared; shown from the first that differs.
-	std::size_t at = 0;
-	while (at < got.out.size() && at < want.out.size() && got.out[at] == want.out[at])
-		++at;
-	std::size_t from = at < 100 ? 0 : at - 100;
-	EXPECT_TRUE(got.out == want.out) << what << ": the output differs at byte " << at
-	    << " of " << got.out.size() << " (" << want.out.size() << " wanted); from byte "
-	    << from << ":\n" << visible(got.out.substr(std::min(from, got.out.size())))
-	    << "\nnot\n" << visible(want.out.substr(std::min(from, want.out.size())));
+	// Every byte compared; shown, when they differ, from the first that
+	// does.
+	if (got.out != want.out) {
+		std::size_t n = std::min(got.out.size(), want.out.size());
+		std::size_t at = static_cast<std::size_t>(std::mismatch(got.out.begin(),
+		    got.out.begin() + static_cast<std::ptrdiff_t>(n), want.out.begin()).first -
+		    got.out.begin());
+		std::size_t from = at < 100 ? 0 : at - 100;
+		ADD_FAILURE() << what << ": the output differs at byte " << at << " of "
+		    << got.out.size() << " (" << want.out.size() << " wanted); from byte "
+		    << from << ":\n" << visible(got.out.substr(from)) << "\nnot\n"
+		    << visible(want.out.substr(from));
+	}
 	EXPECT_EQ(got.err, want.err) << what;
 	EXPECT_EQ(got.status, want.status) << what;
 	EXPECT_EQ(got.signal, 0) << what;
