@@ -12,6 +12,7 @@ doc: |
 requirements:
   ScatterFeatureRequirement: {}
 
+# The job's options, made by scripts/make-interface from join-one --describe: edit there.
 inputs:
   dumps:
     type: File[]
@@ -19,19 +20,20 @@ inputs:
   prefilter:
     type: boolean
     default: true
-    doc: keep only the lines that begin with rs, SNP, VAL or CTG
+    doc: "keep only the lines that begin with rs, SNP, VAL or CTG, as a whole dump holds many other kinds; off, each line goes to tagjoin"
   drop_incomplete:
     type: boolean
     default: false
-    doc: drop the records that have no CTG line, and count them
+    doc: "drop the records that have no CTG line (variants that map nowhere) and count them in the log; off, such a record stops the file, as tagjoin rejects it"
   tagjoin:
     type: string
-    default: tagjoin
-    doc: the tagjoin program, on PATH or as a path
+    default: "tagjoin"
+    doc: "the tagjoin program: a name on PATH, or a path"
   tagpick:
     type: string
-    default: tagpick
-    doc: the tagpick program, on PATH or as a path
+    default: "tagpick"
+    doc: "the tagpick program, which inflates a file and keeps its tagged lines: a name on PATH, or a path"
+# end of what scripts/make-interface makes.
 
 outputs:
   joined:
@@ -42,10 +44,12 @@ steps:
   join:
     run: tagjoin.cwl
     scatter: listing
+    # made by scripts/make-interface from join-one --describe: edit there.
     in:
       listing: dumps
       prefilter: prefilter
       drop_incomplete: drop_incomplete
       tagjoin: tagjoin
       tagpick: tagpick
+    # end of what scripts/make-interface makes.
     out: [joined]

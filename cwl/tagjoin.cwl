@@ -31,12 +31,12 @@ hints:
         version: ["3"]
 
 baseCommand: [python3, join-one]
-# Every line goes to tagjoin unless prefilter keeps the tagged ones alone:
-# join-one takes the last of --no-prefilter and --prefilter.
+# The job's options, made by scripts/make-interface from join-one --describe: edit there.
 arguments:
   - position: 0
     valueFrom: --no-prefilter
-
+  - position: 0
+    valueFrom: --no-drop-incomplete
 inputs:
   listing:
     type: File
@@ -47,32 +47,33 @@ inputs:
       valueFrom: $(self.basename)
   prefilter:
     type: boolean
-    default: false
-    doc: keep only the lines that begin with rs, SNP, VAL or CTG
+    default: true
+    doc: "keep only the lines that begin with rs, SNP, VAL or CTG, as a whole dump holds many other kinds; off, each line goes to tagjoin"
     inputBinding:
       position: 1
       prefix: --prefilter
   drop_incomplete:
     type: boolean
     default: false
-    doc: drop the records that have no CTG line, and count them
+    doc: "drop the records that have no CTG line (variants that map nowhere) and count them in the log; off, such a record stops the file, as tagjoin rejects it"
     inputBinding:
       position: 1
       prefix: --drop-incomplete
   tagjoin:
     type: string
-    default: tagjoin
-    doc: the tagjoin program, on PATH or as a path
+    default: "tagjoin"
+    doc: "the tagjoin program: a name on PATH, or a path"
     inputBinding:
       position: 1
       prefix: --tagjoin
   tagpick:
     type: string
-    default: tagpick
-    doc: the tagpick program, which inflates and keeps the tagged lines, on PATH or as a path
+    default: "tagpick"
+    doc: "the tagpick program, which inflates a file and keeps its tagged lines: a name on PATH, or a path"
     inputBinding:
       position: 1
       prefix: --tagpick
+# end of what scripts/make-interface makes.
 
 outputs:
   joined:

@@ -1,106 +1,128 @@
-# Sourced by join-files, join-ssh and join-slurm, after their own leading
-# arguments.  Moves the options of join-one that lead the positional
-# parameters into the array options and the files into the array files;
-# calls the script's usage on a wrong or missing one.  Every line of a
-# file goes to tagjoin, as tagjoin alone would take it, unless --prefilter
-# asks for the lines that begin with a tag only; join-one takes the last
-# of the two.
-#
-# Each FILE is joined into FILE less a final .gz, with .joined.  Files
-# whose names end in .joined or .partial, what an earlier run made or
-# left, are skipped with a word, so that running a script again on
-# dumps/* does what the first run did; two files that would be joined
-# into one output are refused, both named, before any work, with status
-# 2.  The files are also written, each ended by a NUL, to the file list.
-# shellcheck shell=bash disable=SC2034 # options, files and list are the sourcing script's
-script=${0##*/}
-options=(--no-prefilter)
-while (($#)); do
-  case $1 in
-  --prefilter | --no-prefilter | --drop-incomplete) options+=("$1"); shift ;;
-  --tagjoin | --tagpick) (($# >= 2)) || usage; options+=("$1" "$2"); shift 2 ;;
-  --) shift; break ;;
-  -*) usage ;;
-  *) break ;;
-  esac
-done
-(($#)) || usage
+# Functions shared by the shell scripts here: sourcing this file
+# defines them and does nothing else.  Each takes what it works on as
+# arguments, an array by its name.
+# shellcheck shell=bash
 
-files=()
-declare -A file_joined_into=()
-for file; do
-  case $file in
-  *.joined | *.partial)
-    printf '%s: skipped, as an earlier run made it: %s\n' "$script" "$file" >&2
-    continue
-    ;;
-  esac
-  files+=("$file")
-done
-if ((${#files[@]} == 0)); then
-  printf '%s: no file to join\n' "$script" >&2
-  exit 0
-fi
-# Outputs compared as paths, so that d/x.txt and ./d/x.txt.gz clash too.
-mapfile -d '' outputs < <(for file in "${files[@]}"; do
-  printf '%s\0' "${file%.gz}.joined"
-done | xargs -0 realpath -m -z --)
-for i in "${!files[@]}"; do
-  other=${file_joined_into[${outputs[i]}]-}
-  if [[ -n $other ]]; then
-    printf '%s: %s and %s would both be joined into %s; nothing joined\n' \
-      "$script" "$other" "${files[i]}" "${files[i]%.gz}.joined" >&2
-    exit 2
-  fi
-  file_joined_into[${outputs[i]}]=${files[i]}
-done
-
-list=$(mktemp "${TMPDIR:-/tmp}/$script.XXXXXX")
-trap 'rm -f "$list"' EXIT
-printf '%s\0' "${files[@]}" >"$list"
-
-# join_all COMMAND...: runs the command, which joins the files of the
-# list, in a session of its own, and waits for it.  SIGTERM, SIGINT or
-# SIGHUP to this script ends the command and every process it started,
-# removes each .partial output they left, names each file not joined by
-# this run, and exits with 128 and the signal's number.  Returns the
-# command's status.
-join_all() {
-  local started status=0
-  started=$(mktemp "${TMPDIR:-/tmp}/$script.XXXXXX")
-  setsid "$@" <"$list" &
-  joining=$!
-  for signal in HUP INT TERM; do
-    # shellcheck disable=SC2064 # the signal's name now, the rest when it comes
-    trap "stop_joining $signal '$started'" "$signal"
-  done
-  wait "$joining" || status=$?
-  trap - HUP INT TERM
-  rm -f "$started"
-  return "$status"
+# usage: the calling script's usage line, the second line of its header;
+# exits 2.
+usage() {
+  sed -n 2p "$0" | sed 's/^# /usage: /' >&2
+  exit 2
 }
 
-# stop_joining SIGNAL STARTED: what join_all does on a signal, STARTED
-# being a file made when the run started, older than each output it made.
+# check_count VALUE: usage unless VALUE is a whole number from 1 up.
+check_count() {
+  [[ $1 =~ ^[1-9][0-9]*$ ]] || usage
+}
+
+# split_arguments OPTIONS FILES ARG...: the options of join-one that lead
+# the arguments into the array named OPTIONS, the files after them into
+# the array named FILES.  usage on an option join-one does not take, one
+# without its value, or no file.
+split_arguments() {
+  local -n options_into=$1 files_into=$2
+  shift 2
+  options_into=() files_into=()
+  while (($#)); do
+    case $1 in
+    # made by scripts/make-interface from join-one --describe: edit there.
+    --prefilter | --no-prefilter | --drop-incomplete | --no-drop-incomplete) options_into+=("$1"); shift ;;
+    --tagjoin | --tagpick) (($# >= 2)) || usage; options_into+=("$1" "$2"); shift 2 ;;
+    # end of what scripts/make-interface makes.
+    --) shift; break ;;
+    -*) usage ;;
+    *) break ;;
+    esac
+  done
+  (($#)) || usage
+  files_into+=("$@")
+}
+
+# skip_earlier_outputs FILES: removes from the array named FILES, with a
+# word each, the files whose names end in .joined or .partial, what an
+# earlier run made or left, so that running a script again on dumps/*
+# does what the first run did.  Returns 1, with a word, when no file is
+# left.
+skip_earlier_outputs() {
+  local -n files_in=$1
+  local file kept=()
+  for file in "${files_in[@]}"; do
+    case $file in
+    *.joined | *.partial)
+      printf '%s: skipped, as an earlier run made it: %s\n' "${0##*/}" "$file" >&2 ;;
+    *) kept+=("$file") ;;
+    esac
+  done
+  files_in=("${kept[@]}")
+  ((${#kept[@]})) || { printf '%s: no file to join\n' "${0##*/}" >&2; return 1; }
+}
+
+# refuse_clashes FILE...: returns 1, naming both, when two files would be
+# joined into one output, FILE less a final .gz, with .joined.  Outputs
+# are compared as paths, so that d/x.txt and ./d/x.txt.gz clash too.
+refuse_clashes() {
+  local files=("$@") outputs i other
+  local -A joined_into=()
+  mapfile -d '' outputs < <(printf '%s.joined\0' "${files[@]/%.gz/}" | xargs -0 realpath -m -z --)
+  for i in "${!files[@]}"; do
+    other=${joined_into[${outputs[i]}]-}
+    if [[ -n $other ]]; then
+      printf '%s: %s and %s would both be joined into %s; nothing joined\n' \
+        "${0##*/}" "$other" "${files[i]}" "${files[i]%.gz}.joined" >&2
+      return 1
+    fi
+    joined_into[${outputs[i]}]=${files[i]}
+  done
+}
+
+# write_list FILE...: writes the files, each ended by a NUL, to a new
+# temporary file, made before any job and so older than each output, and
+# prints its name.
+write_list() {
+  local list
+  list=$(mktemp "${TMPDIR:-/tmp}/${0##*/}.XXXXXX")
+  printf '%s\0' "$@" >"$list"
+  echo "$list"
+}
+
+# stop_on_signals SINCE FILES SAY ENDING...: from now on, SIGTERM, SIGINT
+# or SIGHUP runs stop_joining with the signal and these arguments.
+stop_on_signals() {
+  local signal
+  for signal in HUP INT TERM; do
+    # shellcheck disable=SC2064 # the arguments as they are now
+    trap "$(printf '%q ' stop_joining "$signal" "$@")" "$signal"
+  done
+}
+
+# stop_joining SIGNAL SINCE FILES SAY ENDING...: runs ENDING with the
+# signal's name after its arguments, which ends the jobs; then removes
+# the .partial output of each file of the array named FILES, says SAY
+# (SIGNAL in it replaced by the signal's name) with each of those files
+# whose output is not newer than the file SINCE, and exits with 128 and
+# the signal's number.
 stop_joining() {
-  local signal=$1 started=$2 number output
+  local signal=$1 since=$2 say=$4 file
+  local -n files_of=$3
+  shift 4
   trap '' HUP INT TERM
-  number=$(kill -l "$signal")
-  # The command first, which may end its jobs itself, then whatever is
-  # left of its session.
-  kill -TERM "$joining" 2>/dev/null || true
+  "$@" "$signal"
+  for file in "${files_of[@]}"; do
+    rm -f -- "${file%.gz}.joined.partial"
+    [[ ${file%.gz}.joined -nt $since ]] ||
+      printf '%s: %s\n' "${say//SIGNAL/SIG$signal}" "$file" >&2
+  done
+  exit $((128 + $(kill -l "$signal")))
+}
+
+# end_session PID: ends the command PID, which may end its jobs itself,
+# then whatever is left of its session.
+end_session() {
+  kill -TERM "$1" 2>/dev/null || true
   for _ in $(seq 20); do
-    kill -0 "$joining" 2>/dev/null || break
+    kill -0 "$1" 2>/dev/null || break
     sleep 0.1
   done
-  kill -KILL -- "-$joining" 2>/dev/null || true
-  wait "$joining" 2>/dev/null || true
-  for file in "${files[@]}"; do
-    output=${file%.gz}.joined
-    rm -f -- "$output.partial"
-    [[ $output -nt $started ]] ||
-      printf '%s: not joined, as stopped by SIG%s: %s\n' "$script" "$signal" "$file" >&2
-  done
-  rm -f "$started" "$list"
-  exit $((128 + number))
+  kill -KILL -- "-$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
 }

@@ -7,6 +7,7 @@ import gzip
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 
@@ -24,19 +25,33 @@ def shell_block(source, doc, name):
     return blocks[0]
 
 
-def tool_path(*programs):
-    """PATH with the folders of the programs given before the rest, as a
-    user who installed them has it."""
-    return os.pathsep.join([os.path.dirname(p) for p in programs] + [os.environ["PATH"]])
+def programs_path(tagjoin, tagpick):
+    """PATH with the folders of both programs before the rest, as a user
+    who installed them has it."""
+    return os.pathsep.join([os.path.dirname(tagjoin), os.path.dirname(tagpick),
+                            os.environ["PATH"]])
 
 
-def stand_in(folder, name, program):
-    """A program named name in folder that runs program, noting each run
-    in name.ran, so that a test sees which program a command ran."""
+def skip_without(*tools, root=False):
+    """Ends the test with status 77, which ctest counts as skipped, saying
+    why, when a tool is missing, or when root is asked for and this is
+    not root."""
+    missing = [t for t in tools if not shutil.which(t)] + (
+        ["root"] if root and os.geteuid() != 0 else [])
+    if missing:
+        print(f"not run: {', '.join(missing)} missing (bash .ci/deps installs the tools)")
+        sys.exit(77)
+
+
+def stand_in(folder, name, program=None, body=None):
+    """An executable named name in folder: with program, one that runs it
+    and notes each run in name.ran, so that a test sees which program a
+    command ran (ran() tells); with body, a shell script of that body."""
     path = os.path.join(folder, name)
     with open(path, "w") as f:
-        f.write(f"#!/bin/sh\necho ran >> {shlex.quote(path + '.ran')}\n"
-                f"exec {shlex.quote(program)} \"$@\"\n")
+        f.write("#!/bin/sh\n" + (body if body is not None else
+                                 f"echo ran >> {shlex.quote(path + '.ran')}\n"
+                                 f"exec {shlex.quote(program)} \"$@\"") + "\n")
     os.chmod(path, 0o755)
     return path
 
@@ -64,14 +79,15 @@ def stop_slurm(source, env):
                    check=True)
 
 
-def run_shown(command, data, tmp, tagjoin, **env):
+def run_shown(command, data, tmp, programs, **env):
     """Runs a command that a doc shows on the bytes of a dump, given to it
-    gzipped as dump.gz, with tagjoin on PATH and under pipefail; returns
+    gzipped as dump.gz, with programs (tagjoin and tagpick) on PATH and
+    under pipefail; returns
     what it writes to records.txt, or else to standard output."""
     gz, out = os.path.join(tmp, "shown.gz"), os.path.join(tmp, "shown.txt")
     with gzip.open(gz, "wb") as f:
         f.write(data)
-    env = dict(os.environ, PATH=tool_path(tagjoin), **env)
+    env = dict(os.environ, PATH=programs_path(*programs), **env)
     run = subprocess.run(["bash", "-o", "pipefail", "-c",
                           command.replace("dump.gz", gz).replace("records.txt", out)],
                          env=env, capture_output=True, check=True)

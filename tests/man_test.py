@@ -16,7 +16,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import Checks, tool_path, write
+from checks import Checks, programs_path, write
 
 PAGE, PROGRAM = sys.argv[1], sys.argv[2]
 TAGPICK = os.path.basename(PROGRAM).startswith("tagpick")
@@ -129,7 +129,7 @@ def check_tagjoin(tmp):
 
     # The examples, as printed.
     examples = sections.get("EXAMPLES", "")
-    env = dict(os.environ, PATH=tool_path(PROGRAM))
+    env = dict(os.environ, PATH=programs_path(PROGRAM))
     shown = re.search(r"^ {7}\$ (printf .*\| tagjoin)\n {7}(.*)$", examples, re.M)
     check(shown is not None, "EXAMPLES: the printf example")
     if shown:

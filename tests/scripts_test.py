@@ -1,26 +1,31 @@
 #!/usr/bin/env python3
-"""scripts_test.py SOURCE TAGJOIN: the scripts for many files, and
-join-one, the job each runs for a file, on tables of cases.  Each option
-of join-one alone and combined, through join-one, join-files, join-ssh
-(this machine its one node) and join-slurm.sbatch alone with given task
-ids; the output name for each kind of input name; the status for no, one
-and many failed files; each usage error of every script, with status 2
-and its usage line.  Every argument that names a file or a program is
-given, somewhere, with a space, quotes and a leading "-".  Exits 77,
-which ctest counts as skipped, where GNU parallel is missing."""
+"""scripts_test.py SOURCE TAGJOIN TAGPICK: the scripts for many files,
+and join-one, the job each runs for a file, on tables of cases.  Each
+option of join-one alone and combined, and none, through join-one,
+join-files, join-ssh (this machine its one node) and join-slurm.sbatch
+alone with given task ids; the output name for each kind of input name;
+the status for no, one and many failed files; files an earlier run made;
+each usage error of every script, with status 2 and its usage line; the
+number of jobs at a time; split-listing's parts.  Nothing on standard
+output, nothing left in TMPDIR.  Then the files made from join-one's
+options: as make-interface makes them, and each hand edit of them seen.
+Every argument that names a file or a program is given, somewhere, with
+a space, quotes and a leading "-".  Exits 77, which ctest counts as
+skipped, where GNU parallel is missing."""
 
 import concurrent.futures
 import gzip
 import itertools
 import os
+import shlex
 import shutil
 import subprocess
 import sys
 import tempfile
 
-from checks import Checks, ran, read, stand_in, tool_path, write
+from checks import Checks, programs_path, ran, read, skip_without, stand_in, write
 
-SOURCE, TAGJOIN = (os.path.abspath(a) for a in sys.argv[1:3])
+SOURCE, TAGJOIN, TAGPICK = (os.path.abspath(a) for a in sys.argv[1:4])
 SCRIPTS = os.path.join(SOURCE, "scripts")
 check = Checks("scripts")
 
@@ -30,20 +35,21 @@ GAPS = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
 GAPS_JOINED = b"rs2 | SNP | VAL | CTG\n"
 BAD = b"rs1\nSNP\nCTG\n"
 BAD_SAYS = '"VAL" expected at beginning of input line 3'
+BLANK = b"rs1\nSNP\nVAL\nCTG\n\nrs2\nSNP\nVAL\nCTG\n"
+BLANK_JOINED = b"rs1 | SNP | VAL | CTG\nrs2 | SNP | VAL | CTG\n"
 
 
 def main():
-    if not shutil.which("parallel"):
-        print("GNU parallel not found (apt-get install parallel, or bash .ci/deps)")
-        return 77
+    skip_without("parallel")
     tmp = tempfile.mkdtemp(prefix="tagjoin-scripts-")
     try:
-        env = dict(os.environ, PATH=tool_path(TAGJOIN))
+        env = dict(os.environ, PATH=programs_path(TAGJOIN, TAGPICK))
         odd = os.path.join(tmp, "my tools 'a\" b")
         os.makedirs(odd)
         nodes = os.path.join(odd, "-nodes of mine")
         write(nodes, b":\n")
         tables(tmp, odd, nodes, env)
+        check_interface(tmp)
     finally:
         shutil.rmtree(tmp)
     return check.report()
@@ -83,9 +89,16 @@ def tables(tmp, odd, nodes, env):
         return path
 
     def run(runner, cwd, args):
+        """The status and standard error of a run in cwd, whose standard
+        output must be empty, and which must leave nothing in its TMPDIR."""
         argv, extra = runner(cwd, args)
-        p = subprocess.run(argv, cwd=cwd, env=dict(env, **extra), capture_output=True,
-                           timeout=120)
+        scratch = cwd + ".tmp"
+        os.makedirs(scratch, exist_ok=True)
+        p = subprocess.run(argv, cwd=cwd, env=dict(env, TMPDIR=scratch, **extra),
+                           capture_output=True, timeout=120)
+        check(p.stdout == b"" and os.listdir(scratch) == [],
+              f"{' '.join(argv)}: nothing on standard output, nothing left in TMPDIR: "
+              f"{p.stdout!r} {os.listdir(scratch)}")
         return p.returncode, p.stderr.decode(errors="surrogateescape")
 
     header = b"LISTING\n\n"
@@ -96,25 +109,32 @@ def tables(tmp, odd, nodes, env):
         programs = os.path.join(odd, str(index))
         os.makedirs(programs)
         tagjoin = stand_in(programs, "-tagjoin", TAGJOIN)
-        tagpick = stand_in(programs, "-tagpick", shutil.which("tagpick", path=env["PATH"]))
+        tagpick = stand_in(programs, "-tagpick", TAGPICK)
         options_table(name, runner, tagjoin, tagpick)
         names_table(name, runner)
 
     def options_table(name, runner, tagjoin, tagpick):
         OPTIONS = [  # options, the file's lines, its output or None when it fails
             ([], GOOD, GOOD_JOINED),
-            ([], header + GOOD, None),
+            ([], header + GOOD, GOOD_JOINED),
             (["--prefilter"], header + GOOD, GOOD_JOINED),
             (["--no-prefilter"], header + GOOD, None),
+            (["--no-prefilter"], GOOD, GOOD_JOINED),
             (["--prefilter", "--no-prefilter"], header + GOOD, None),
             (["--no-prefilter", "--prefilter"], header + GOOD, GOOD_JOINED),
+            ([], BLANK, BLANK_JOINED),
+            (["--no-prefilter"], BLANK, None),
             (["--drop-incomplete"], GAPS, GAPS_JOINED),
             ([], GAPS, None),
-            (["--prefilter", "--drop-incomplete"], header + GAPS, GAPS_JOINED),
+            (["--no-drop-incomplete"], GAPS, None),
+            (["--drop-incomplete", "--no-drop-incomplete"], GAPS, None),
+            (["--no-drop-incomplete", "--drop-incomplete"], GAPS, GAPS_JOINED),
+            (["--no-prefilter", "--drop-incomplete"], GAPS, GAPS_JOINED),
+            (["--drop-incomplete"], header + GAPS, GAPS_JOINED),
             (["--tagjoin", tagjoin], GOOD, GOOD_JOINED),
             (["--tagpick", tagpick], GOOD, GOOD_JOINED),
-            (["--drop-incomplete", "--tagpick", tagpick, "--prefilter", "--tagjoin", tagjoin],
-             header + GAPS, GAPS_JOINED),
+            (["--drop-incomplete", "--tagpick", tagpick, "--no-prefilter", "--tagjoin", tagjoin],
+             GAPS, GAPS_JOINED),
         ]
         for options, data, want in OPTIONS:
             cwd = folder({"in.txt.gz": gzip.compress(data)})
@@ -132,9 +152,13 @@ def tables(tmp, odd, nodes, env):
                                                     (["-list of 'files'"] if "sbatch" in name
                                                      else [])),
                   f"{what}: nothing else made: {os.listdir(cwd)}")
-            if "--drop-incomplete" in options:
-                check("in.txt.gz: records without a CTG line dropped: 1\n" in err,
-                      f"{what}: the dropped record counted, the file named: {err!r}")
+            dropping = [o for o in options if o.endswith("drop-incomplete")][-1:] == [
+                "--drop-incomplete"]
+            check(("in.txt.gz: records without a CTG line dropped: 1\n" in err) == dropping,
+                  f"{what}: the dropped record counted, the file named: {err!r}")
+            if data == BLANK and want is None:
+                check(err.startswith('in.txt.gz: "rs" expected at beginning of input line 5\n'),
+                      f"{what}: the blank line at fault: {err!r}")
 
     def names_table(name, runner):
         NAMES = {  # an input's name, its output's
@@ -174,17 +198,11 @@ def tables(tmp, odd, nodes, env):
           f"join-one DUMP OUTPUT -: {status} {os.listdir(cwd)} {err!r}")
 
     # What join-one says of a file that failed, and only that.
-    silent = stand_in(odd, "tagjoin-full", os.path.join(odd, "full"))
-    write(os.path.join(odd, "full"),
-          b"#!/bin/sh\necho 'error writing output: No space left on device' >&2\nexit 255\n")
-    os.chmod(os.path.join(odd, "full"), 0o755)
-    past = os.path.join(odd, "tagjoin-past")
-    write(past, b"#!/bin/sh\ncat > /dev/null\n"
-          b"printf '\"rs\" expected at beginning of input line 99' >&2\nexit 255\n")
-    realtime = os.path.join(odd, "tagjoin-realtime")
-    write(realtime, b"#!/bin/sh\ncat > /dev/null\nkill -40 $$\n")
-    for program in (past, realtime):
-        os.chmod(program, 0o755)
+    silent = stand_in(odd, "tagjoin-full", body="echo 'error writing output: No space left on "
+                      "device' >&2\nexit 255")
+    past = stand_in(odd, "tagjoin-past", body="cat > /dev/null\n"
+                    "printf '\"rs\" expected at beginning of input line 99' >&2\nexit 255")
+    realtime = stand_in(odd, "tagjoin-realtime", body="cat > /dev/null\nkill -40 $$")
     latin = os.fsdecode(b"caf\xe9.txt")
     big = gzip.compress(BAD + b"rs2 " + b"x" * 100 + b"\nSNP\nVAL\nCTG\n" * 1000000, 1)
     JOIN_ONE = [  # what, files, arguments, status, all it says
@@ -209,7 +227,7 @@ def tables(tmp, odd, nodes, env):
          "x.txt: cannot run ./-none: No such file or directory\n"),
         ("a file that is not there", {}, ["none.txt"], 1,
          "none.txt: tagpick failed with status 2: tagpick: none.txt: No such file or directory\n"),
-        ("a file that is not there, prefiltered", {}, ["--prefilter", "none.txt.gz", "-"], 1,
+        ("a file that is not there, every line", {}, ["--no-prefilter", "none.txt.gz", "-"], 1,
          "none.txt.gz: tagpick failed with status 2: tagpick: none.txt.gz: "
          "No such file or directory\n"),
         ("records dropped, counted under the file's name", {"gaps.txt": b"rs1\nSNP\n" + GOOD},
@@ -224,13 +242,20 @@ def tables(tmp, odd, nodes, env):
         made = sorted(files) + (["gaps.txt.joined"] if want_status == 0 else [])
         check(sorted(os.listdir(cwd)) == made, f"join-one, {what}: {os.listdir(cwd)}")
 
-    # Only what an earlier run made: nothing to do, and no failure.
+    # What an earlier run made or left is skipped with a word, the file
+    # joined again; only that: nothing to do, and no failure.
     for name, runner, many in RUNNERS:
         if many and "sbatch" not in name:
+            skipped = (f"{name}: skipped, as an earlier run made it: a.txt.joined\n"
+                       f"{name}: skipped, as an earlier run made it: b.txt.joined.partial\n")
+            cwd = folder({"a.txt": GOOD, "a.txt.joined": b"old", "b.txt.joined.partial": b""})
+            status, err = run(runner, cwd, ["a.txt", "a.txt.joined", "b.txt.joined.partial"])
+            check(status == 0 and err == skipped and
+                  read(os.path.join(cwd, "a.txt.joined")) == GOOD_JOINED,
+                  f"{name} run again: {status} {err!r}")
             cwd = folder({"a.txt.joined": GOOD_JOINED, "b.txt.joined.partial": b""})
             status, err = run(runner, cwd, ["a.txt.joined", "b.txt.joined.partial"])
-            check(status == 0 and err.endswith(f"{name}: no file to join\n") and
-                  err.count("skipped, as an earlier run made it") == 2,
+            check(status == 0 and err == skipped + f"{name}: no file to join\n",
                   f"{name} on its own outputs: {status} {err!r}")
 
     FAILED = [  # the files, how many fail
@@ -261,14 +286,19 @@ def tables(tmp, odd, nodes, env):
 
     USAGE = [  # script, arguments
         ("join-one", []), ("join-one", ["--bogus", "x"]), ("join-one", ["a", "b", "c", "d"]),
-        ("join-one", ["--tagjoin"]),
+        ("join-one", ["--tagjoin"]), ("join-one", ["--prefilter=yes", "a"]),
         ("join-files", []), ("join-files", ["-j"]), ("join-files", ["-j", "0", "a"]),
-        ("join-files", ["-j", "x", "a"]), ("join-files", ["--bogus", "a"]),
+        ("join-files", ["-j", "x", "a"]), ("join-files", ["-j", "-1", "a"]),
+        ("join-files", ["--bogus", "a"]), ("join-files", ["-j", "1", "--bogus", "a"]),
         ("join-files", ["--tagpick"]), ("join-files", ["--tagjoin"]),
-        ("join-files", ["--prefilter"]), ("join-files", ["-j", "2"]),
+        ("join-files", ["--prefilter"]), ("join-files", ["--no-drop-incomplete", "--"]),
+        ("join-files", ["-j", "2"]),
         ("join-ssh", []), ("join-ssh", [nodes]), ("join-ssh", ["-x", "a"]),
+        ("join-ssh", ["--prefilter", nodes, "a"]),
         ("join-ssh", [nodes, "--bogus", "a"]), ("join-ssh", [nodes, "--tagjoin"]),
         ("join-slurm", []), ("join-slurm", ["--bogus", "a"]), ("join-slurm", ["--tagpick"]),
+        ("join-slurm", ["--no-prefilter"]),
+        ("make-interface", ["--bogus"]), ("make-interface", ["--check", "x"]),
         ("split-listing", []), ("split-listing", ["-n"]), ("split-listing", ["-n", "0", "a"]),
         ("split-listing", ["-n", "-5", "a"]), ("split-listing", ["-n", "x", "a"]),
         ("split-listing", ["a", "b"]),
@@ -284,6 +314,30 @@ def tables(tmp, odd, nodes, env):
               sorted(os.listdir(cwd)) == ["a"],
               f"{script} {' '.join(args)}: a usage error: {status} {err!r}")
 
+    # JOBS at a time: each file's tagpick waits, a while at the most,
+    # until JOBS of them run, and notes how many ran then and a moment
+    # later; at no time more than JOBS, and JOBS at some time.
+    files = {f"j{i}.txt": GOOD for i in range(3)}
+    for jobs in (1, 3):
+        cwd = folder(files)
+        running = cwd + ".running"
+        os.makedirs(running)
+        q = shlex.quote
+        counting = stand_in(odd, f"tagpick-counting-{jobs}", body=f"""touch {q(running)}/$$
+n=0
+while [ "$(ls {q(running)} | wc -l)" -lt {jobs} ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+ls {q(running)} | wc -l >> {q(running)}.seen
+sleep 0.3
+ls {q(running)} | wc -l >> {q(running)}.seen
+rm {q(running)}/$$
+exec {q(TAGPICK)} "$@"
+""")
+        status, err = run(plain(os.path.join(SCRIPTS, "join-files"), "-j", str(jobs)), cwd,
+                          ["--tagpick", counting, "--", *sorted(files)])
+        seen = [int(n) for n in read(running + ".seen").split()]
+        check(status == 0 and len(seen) == 6 and max(seen) == jobs,
+              f"join-files -j {jobs}: {jobs} at a time, no more: saw {seen} {err!r}")
+
     # split-listing on a listing whose name has a space, quotes and a
     # leading "-": parts of whole records, with every byte.
     listing = b"".join(b"rs%d\nSNP\nVAL\nCTG\n" % i for i in range(30))
@@ -294,6 +348,89 @@ def tables(tmp, odd, nodes, env):
     check(status == 0 and len(parts) == 15 and
           b"".join(read(os.path.join(cwd, p)) for p in parts) == listing,
           f"split-listing -n 8 an odd name: {status} {parts} {err!r}")
+
+    # Parts begin at rs lines, are named after their first lines, and
+    # join into what the whole joins into; a second run over them is
+    # refused, and they are left as they were.
+    listing = b"".join(b"rs%d\nSNP\nVAL x\n" % n + b"CTG\n" * (n % 3 + 1) for n in range(200))
+    cwd = folder({"huge.txt": listing})
+    split = plain(os.path.join(SCRIPTS, "split-listing"))
+    status, err = run(split, cwd, ["-n", "100", "huge.txt"])
+    parts = sorted(p for p in os.listdir(cwd) if p.startswith("part-"))
+    numbers = [int(p[5:17]) for p in parts]
+    starts = [i + 1 for i, l in enumerate(listing.split(b"\n")) if l.startswith(b"rs")]
+    check(status == 0 and len(parts) > 5 and numbers[0] == 1 and set(numbers) <= set(starts),
+          f"split-listing: parts begin at rs lines and are named after them: {numbers} {err!r}")
+
+    def tagjoin(data):
+        return subprocess.run([TAGJOIN], input=data, capture_output=True, check=True).stdout
+    texts = [read(os.path.join(cwd, p)) for p in parts]
+    check(b"".join(texts) == listing and b"".join(map(tagjoin, texts)) == tagjoin(listing),
+          "split-listing: every byte, in order; the parts join into what the whole joins into")
+    status, err = run(split, cwd, ["-n", "70", "huge.txt"])
+    check(status == 2 and "parts of an earlier run" in err and
+          [read(os.path.join(cwd, p)) for p in parts] == texts and
+          sorted(p for p in os.listdir(cwd) if p.startswith("part-")) == parts,
+          f"split-listing over an earlier run's parts: {status} {err!r}")
+
+
+# What make-interface makes from join-one's options, each file's made
+# parts marked, or the second line when none is: the usage line.
+MADE = ["config/config.yaml", "workflow/schemas/config.schema.yaml", "config/README.md",
+        "cwl/tagjoin.cwl", "cwl/join-dumps.cwl", "scripts/join-options.bash",
+        "scripts/join-one", "scripts/join-files", "scripts/join-ssh", "scripts/join-slurm"]
+MARK = b"made by scripts/make-interface"
+
+
+def check_interface(tmp):
+    """The files made from join-one's options are as make-interface makes
+    them; in a copy, a hand edit of any made part is named by --check, and
+    a default changed in the table and made again reaches every file."""
+    def check_made(repo):
+        p = subprocess.run([os.path.join(repo, "scripts", "make-interface"), "--check"],
+                           capture_output=True, text=True)
+        return p.returncode, p.stderr
+    status, err = check_made(SOURCE)
+    check(status == 0 and err == "", f"make-interface --check: as made: {status} {err!r}")
+    copy = os.path.join(tmp, "a copy")
+    for part in ("scripts", "config", "cwl", "workflow"):
+        shutil.copytree(os.path.join(SOURCE, part), os.path.join(copy, part), symlinks=True)
+    for path in MADE:
+        full = os.path.join(copy, path)
+        text = read(full)
+        lines = text.splitlines(keepends=True)
+        marks = [i + 1 for i, l in enumerate(lines) if MARK in l] or [1]
+        for at in marks:
+            edited = lines[:at] + [lines[at].replace(b"\n", b" \n")] + lines[at + 1:]
+            write(full, b"".join(edited))
+            status, err = check_made(copy)
+            check(status == 1 and err == f"make-interface: {path} differs from what join-one "
+                  "--describe makes\n", f"{path}, line {at + 1} edited by hand: {status} {err!r}")
+        write(full, text)
+    # Every line of a dump by default, in the copy.
+    join_one = os.path.join(copy, "scripts", "join-one")
+    table = read(join_one)
+    write(join_one, table.replace(b'"name": "prefilter", "type": "boolean", "default": True',
+                                  b'"name": "prefilter", "type": "boolean", "default": False'))
+    made = subprocess.run([os.path.join(copy, "scripts", "make-interface")], capture_output=True)
+    status, err = check_made(copy)
+    changed = sorted(p for p in MADE if read(os.path.join(copy, p)) != read(os.path.join(SOURCE, p)))
+    check(made.returncode == 0 and status == 0 and
+          changed == sorted(set(MADE) - {"scripts/join-options.bash", "scripts/join-files",
+                                         "scripts/join-ssh", "scripts/join-slurm"}),
+          f"a default changed and made again: the files that say it changed: {changed} {err!r}")
+    FOLLOW = [  # a made file, what it says of prefilter now
+        ("config/config.yaml", b"\nprefilter: false\n"),
+        ("workflow/schemas/config.schema.yaml", b"  prefilter:\n    type: boolean\n    default: false\n"),
+        ("config/README.md", b"| `prefilter` | `--prefilter` / `--no-prefilter` | `false` |"),
+        ("cwl/tagjoin.cwl", b"  prefilter:\n    type: boolean\n    default: false\n"),
+        ("cwl/join-dumps.cwl", b"  prefilter:\n    type: boolean\n    default: false\n"),
+    ]
+    for path, says in FOLLOW:
+        check(says in read(os.path.join(copy, path)), f"{path}: the new default: {says!r}")
+    out = subprocess.run([join_one, "--describe"], capture_output=True, text=True).stdout
+    check('"default": false' in out.split('"name": "prefilter"')[1].split("}")[0],
+          f"join-one --describe: the new default: {out[:300]!r}")
 
 
 def split_files(args):

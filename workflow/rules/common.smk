@@ -54,3 +54,17 @@ def shown(path):
     """The path with each byte that is not printable ASCII as \\xNN."""
     return "".join(chr(b) if 0x20 <= b < 0x7f and b != 0x5c else f"\\x{b:02x}"
                    for b in os.fsencode(path))
+
+
+def job_options():
+    """The config's options of the job, all but dumps, as its command line
+    takes them: a boolean NAME as --NAME or --no-NAME, any other as
+    --NAME VALUE."""
+    words = []
+    for name, value in config.items():
+        if name == "dumps":
+            continue
+        flag = name.replace("_", "-")
+        words += ([f"--{flag}" if value else f"--no-{flag}"] if isinstance(value, bool)
+                  else [f"--{flag}", value])
+    return words
