@@ -11,8 +11,8 @@ doc: |
   and takes its final name only when every stage succeeded, so a file
   that fails leaves no NAME.joined in the output folder, whichever runner
   runs it; its message, with the line at fault, goes to standard error,
-  which the runner shows in its log.  Without prefilter every line goes
-  to tagjoin, as tagjoin alone would take the file.
+  which the runner shows in its log.  Its inputs, and their defaults,
+  are those of every other way of joining files (config/README.md).
 
 requirements:
   InitialWorkDirRequirement:

@@ -3,6 +3,7 @@ they run as printed; dumps made as whole dumps are; a plain model of
 which lines of a dump reach tagjoin; programs on PATH and stand-ins for
 them; the one-node Slurm; and checks that are counted and reported."""
 
+import contextlib
 import gzip
 import os
 import re
@@ -10,8 +11,27 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 
 TAGS = (b"rs", b"SNP", b"VAL", b"CTG")
+
+
+def copy_of_repository(source, folder):
+    """A copy in folder of what the entry points run: the scripts, the
+    workflow with its config, and the CWL descriptions."""
+    for part in ("scripts", "config", "cwl", "workflow"):
+        shutil.copytree(os.path.join(source, part), os.path.join(folder, part), symlinks=True)
+    return folder
+
+
+def prefilter_off_by_default(repo):
+    """Changes a default in the repository at repo as its developers do:
+    the table of join-one edited, then make-interface run."""
+    join_one = os.path.join(repo, "scripts", "join-one")
+    write(join_one, read(join_one).replace(
+        b'"name": "prefilter", "type": "boolean", "default": True',
+        b'"name": "prefilter", "type": "boolean", "default": False'))
+    return subprocess.run([os.path.join(repo, "scripts", "make-interface")]).returncode
 
 
 def shell_block(source, doc, name):
@@ -30,6 +50,16 @@ def programs_path(tagjoin, tagpick):
     who installed them has it."""
     return os.pathsep.join([os.path.dirname(tagjoin), os.path.dirname(tagpick),
                             os.environ["PATH"]])
+
+
+@contextlib.contextmanager
+def scratch(name):
+    """A folder of the test's own, removed afterwards whatever happened."""
+    tmp = tempfile.mkdtemp(prefix=f"tagjoin-{name}-")
+    try:
+        yield tmp
+    finally:
+        shutil.rmtree(tmp)
 
 
 def skip_without(*tools, root=False):

@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
-"""cwl_test.py SOURCE TAGJOIN cwltool|toil|toil-slurm: runs the CWL
+"""cwl_test.py SOURCE TAGJOIN TAGPICK cwltool|toil|toil-slurm: runs the CWL
 descriptions, cwl/tagjoin.cwl and cwl/join-dumps.cwl, with a runner, on a
 folder holding a plain listing whose name has a space, a gzipped whole
 dump and a dump with a bad line, and checks: each output byte for byte
-against the README's pipeline (tagjoin alone, for the tool without its
-prefilter); the runner's status; the bad file's message in the runner's
+against the README's pipeline (tagjoin alone, for a listing); the runner's status; the bad file's message in the runner's
 log; and nothing for the bad file, nor anything partial, in the output
 folder.  cwltool also validates both files; toil-slurm runs the workflow
 on the one-node Slurm (as root).  Exits 77, which ctest counts as skipped,
@@ -18,10 +17,10 @@ import subprocess
 import sys
 import tempfile
 
-from checks import (Checks, dump, read, record, run_shown, shell_block, start_slurm, stop_slurm,
-                    tool_path)
+from checks import (Checks, dump, programs_path, read, record, run_shown, shell_block,
+                    skip_without, stand_in, start_slurm, stop_slurm)
 
-SOURCE, TAGJOIN, RUNNER = sys.argv[1], sys.argv[2], sys.argv[3]
+SOURCE, TAGJOIN, TAGPICK, RUNNER = sys.argv[1:5]
 TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
 WORKFLOW = os.path.join(SOURCE, "cwl", "join-dumps.cwl")
 CWL_RUN = os.path.join(SOURCE, "scripts", "cwl-run")
@@ -33,7 +32,7 @@ BAD = b"LISTING\n\nrs1 | a\nSNP | b\nval | c\nCTG | d\n\n"
 BAD_MESSAGE = 'bad.txt.gz: "VAL" expected at beginning of input line 3'
 FILES = {"a listing.txt": LISTING, "whole.txt.gz": DUMP, "bad.txt.gz": BAD}
 PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
-ENV = dict(os.environ, PATH=tool_path(TAGJOIN))
+ENV = dict(os.environ, PATH=programs_path(TAGJOIN, TAGPICK))
 
 
 def runner(tmp, name, outdir=True):
@@ -116,10 +115,7 @@ def check_programs(tmp):
     shims = os.path.join(tmp, "shims")
     os.makedirs(shims)
     for program in ("tagjoin", "tagpick"):
-        shim = os.path.join(shims, "my " + program)
-        with open(shim, "w") as f:
-            f.write(f"#!/bin/sh\ncat > /dev/null\necho 'by my {program}'\n")
-        os.chmod(shim, 0o755)
+        shim = stand_in(shims, "my " + program, body=f"cat > /dev/null\necho 'by my {program}'")
         for description, job in ((TOOL, f"listing: {files('a listing.txt')[4:]}"),
                                  (WORKFLOW, "dumps:\n" + files("a listing.txt"))):
             name = f"{program}-{os.path.basename(description)}"
@@ -134,10 +130,7 @@ def check_programs(tmp):
 def check_unwhole_report(tmp):
     """cwl-run keeps out an output that the runner reports but that is not
     what it reports, as a copy cut short would be."""
-    fake = os.path.join(tmp, "fake-runner")
-    with open(fake, "w") as f:
-        f.write("""#!/bin/sh
-out=$2
+    fake = stand_in(tmp, "fake-runner", body="""out=$2
 printf 'rs1 | SNP' > "$out/cut.joined"
 printf 'rs2 | SNP | VAL | CTG\\n' > "$out/whole.joined"
 cat <<END
@@ -145,9 +138,7 @@ cat <<END
   "size": 22, "checksum": "sha1\\$0000000000000000000000000000000000000000"},
  {"class": "File", "basename": "whole.joined", "path": "$out/whole.joined",
   "size": 22, "checksum": "sha1\\$$(sha1sum < "$out/whole.joined" | cut -d' ' -f1)"}]}
-END
-""")
-    os.chmod(fake, 0o755)
+END""")
     out = os.path.join(tmp, "fake-out")
     done = subprocess.run([CWL_RUN, out, fake, "description", "job"], capture_output=True, text=True)
     check(done.returncode == 1 and sorted(os.listdir(out)) == ["whole.joined"] and
@@ -157,12 +148,9 @@ END
 
 
 def main():
-    if not shutil.which("toil-cwl-runner" if RUNNER.startswith("toil") else "cwltool"):
-        print(f"{RUNNER} not found (apt-get install cwltool toil, or bash .ci/deps): not run")
-        return 77
-    if RUNNER == "toil-slurm" and (os.geteuid() != 0 or not shutil.which("slurmctld")):
-        print("the Slurm run needs root, slurm-wlm and munge (bash .ci/deps installs them)")
-        return 77
+    skip_without("toil-cwl-runner" if RUNNER.startswith("toil") else "cwltool")
+    if RUNNER == "toil-slurm":
+        skip_without("slurmctld", "munged", root=True)
     tmp = tempfile.mkdtemp(prefix=f"tagjoin-{RUNNER}-")
     if RUNNER == "toil-slurm":
         start_slurm(SOURCE, os.path.join(tmp, "slurm"), ENV)
@@ -171,7 +159,7 @@ def main():
         for name, data in FILES.items():
             with open(os.path.join(tmp, "dumps", name), "wb") as f:
                 f.write(gzip.compress(data) if name.endswith(".gz") else data)
-        want = {name: run_shown(PIPELINE, data, tmp, TAGJOIN) for name, data in
+        want = {name: run_shown(PIPELINE, data, tmp, (TAGJOIN, TAGPICK)) for name, data in
                 [("a listing.txt.joined", LISTING), ("whole.txt.joined", DUMP)]}
 
         if RUNNER == "cwltool":
@@ -201,18 +189,18 @@ def main():
         check_full_outdir(tmp, want)
 
         if RUNNER == "cwltool":
-            # The tool alone joins a listing as tagjoin does, and refuses
-            # a dump it has not filtered; the workflow drops records
-            # without CTG when asked.
+            # The tool alone joins a listing as tagjoin does, and a whole
+            # dump as the README's pipeline does.
             status, log, left = run(tmp, "tool", TOOL, f"listing: {files('a listing.txt')[4:]}")
             joined = subprocess.run([TAGJOIN], input=LISTING, capture_output=True).stdout
             check(status == 0 and left == ["a listing.txt.joined"] and
                   read(os.path.join(tmp, "tool", left[0])) == joined,
                   f"tagjoin.cwl: the listing joined as by tagjoin: {status} {left}\n{log[-2000:]}")
             status, log, left = run(tmp, "tool-dump", TOOL, f"listing: {files('whole.txt.gz')[4:]}")
-            check(status != 0 and left == [] and
-                  'whole.txt.gz: "rs" expected at beginning of input line 1' in log,
-                  f"tagjoin.cwl: a whole dump unfiltered fails at its header: {status} {left}")
+            check(status == 0 and left == ["whole.txt.joined"] and
+                  read(os.path.join(tmp, "tool-dump", left[0])) == want["whole.txt.joined"],
+                  f"tagjoin.cwl: a whole dump joined as the README's pipeline joins it: "
+                  f"{status} {left}\n{log[-2000:]}")
             # Each input given a value other than its default changes
             # what the description makes (tagjoin and tagpick below).
             gaps = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
@@ -220,8 +208,8 @@ def main():
                 f.write(gaps)
             dropped = "records without a CTG line dropped: 1"
             INPUTS = [  # description, its inputs, the output's bytes or None, said in the log
-                (TOOL, f"prefilter: true\nlisting: {files('whole.txt.gz')[4:]}",
-                 want["whole.txt.joined"], ""),
+                (TOOL, f"prefilter: false\nlisting: {files('whole.txt.gz')[4:]}", None,
+                 'whole.txt.gz: "rs" expected at beginning of input line 1'),
                 (TOOL, f"drop_incomplete: true\nlisting: {files('gaps.txt')[4:]}",
                  b"rs2 | SNP | VAL | CTG\n", dropped),
                 (TOOL, f"listing: {files('gaps.txt')[4:]}", None,

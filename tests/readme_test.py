@@ -9,12 +9,10 @@ is missing."""
 
 import gzip
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
-from checks import Checks, read, shell_block
+from checks import Checks, read, scratch, shell_block, skip_without
 
 SOURCE, BUILD = sys.argv[1], sys.argv[2]
 check = Checks("readme")
@@ -58,15 +56,11 @@ def workflow(tmp):
 
 def main():
     quick_start()
-    if not shutil.which("snakemake"):
-        print("snakemake not found (apt-get install snakemake, or bash .ci/deps): "
-              "the workflow's command was not run")
-        return 77 if not check.failed else check.report()
-    tmp = tempfile.mkdtemp(prefix="tagjoin-readme-")
-    try:
+    if check.failed:
+        return check.report()
+    skip_without("snakemake")
+    with scratch("readme") as tmp:
         workflow(tmp)
-    finally:
-        shutil.rmtree(tmp)
     return check.report()
 
 

@@ -1,35 +1,41 @@
 #!/usr/bin/env python3
-"""recipes_test.py SOURCE TAGJOIN local|slurm: runs the scripts for many
-files as a user would, on a folder of listings among which one is bad,
-one is empty, one is a gzipped whole dump and one has a space in its name.
+"""recipes_test.py SOURCE TAGJOIN TAGPICK local|slurm: runs the scripts
+for many files as a user would, with what scripts_test.py cannot stand in
+for: GNU parallel, ssh, Slurm and signals, on a folder of listings among
+which one is bad, one is empty, one is a gzipped whole dump and one has a
+space in its name.
 
-local: scripts/join-files, on its own and with the output limited as on a
-full disk; scripts/join-ssh with this machine as its one node; and
-scripts/split-listing.  slurm: brings up scripts/slurm-one-node with a
-MaxArraySize below the number of files, runs scripts/join-slurm, and the
-workflow's Slurm profile as docs/many-files.md prints it, and stops the
-cluster whatever happened.
+local: scripts/join-files and scripts/join-ssh, with this machine as its
+one node and over ssh to this machine, each stopped mid-run by each
+signal; join-files with the output limited as on a full disk.  slurm:
+brings up scripts/slurm-one-node with a MaxArraySize below the number of
+files, runs scripts/join-slurm, stopped and not, and the workflow's Slurm
+profile as docs/many-files.md prints it; then every entry point (the
+workflow, join-files, join-ssh, join-slurm, and both CWL descriptions
+through scripts/cwl-run) on one folder with no option given, from the
+repository and from a copy of it whose default was changed with
+make-interface; and stops the cluster whatever happened.
 
 Checks every good output byte for byte against tagjoin run by hand, the
 exit status, the failed file's name and message, and that the failed file
 left no output under the finished name and nothing half-written.  Exits
 77, which ctest counts as skipped, where a tool is missing."""
 
+import concurrent.futures
 import gzip
 import os
 import re
 import shlex
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
-from checks import (Checks, dump, kept, ran, record, shell_block, stand_in, start_slurm,
-                    stop_slurm, tagjoin_on, tool_path)
+from checks import (Checks, copy_of_repository, dump, kept, prefilter_off_by_default,
+                    programs_path, ran, record, scratch, shell_block, skip_without,
+                    stand_in, start_slurm, stop_slurm, tagjoin_on, write)
 
-SOURCE, TAGJOIN, PART = sys.argv[1], sys.argv[2], sys.argv[3]
+SOURCE, TAGJOIN, TAGPICK, PART = sys.argv[1:5]
 SCRIPTS = os.path.join(SOURCE, "scripts")
 BAD = 'dumps/d.txt: "VAL" expected at beginning of input line 3'
 DUMP = dump([record(9)[:5] + [b"CTG | chr=7 | \0\xff", b"LOC | GENE", b""]])
@@ -59,7 +65,7 @@ class Folder:
         for name, data in listings.items():
             with open(os.path.join(self.path, "dumps", name), "wb") as f:
                 f.write(data)
-        self.env = dict(os.environ, PATH=tool_path(TAGJOIN))
+        self.env = dict(os.environ, PATH=programs_path(TAGJOIN, TAGPICK))
 
     def bash(self, script):
         run = subprocess.run(["bash", "-c", script], cwd=self.path, env=self.env,
@@ -92,26 +98,33 @@ def failures(err):
 
 
 def local(tmp):
-    if not shutil.which("parallel"):
-        print("GNU parallel not found (apt-get install parallel, or bash .ci/deps)")
-        return 77
+    skip_without("parallel", "ssh")
     with open(os.path.join(tmp, "nodes"), "w") as f:
         f.write(":\n")
+    # ssh to this machine as a node: a stand-in ssh that runs the command
+    # it is given in a shell started in another folder, as a login starts
+    # in the home folder.
+    home = os.path.join(tmp, "home")
+    os.makedirs(home)
+    fake_ssh = stand_in(tmp, "ssh", body=f"""while [ $# -gt 0 ]; do
+  case $1 in -l | -p | -o) shift 2 ;; --) shift; break ;; *) shift ;; esac
+done
+cd {shlex.quote(home)} && exec sh -c "$*"
+""")
+    with open(os.path.join(tmp, "remote-nodes"), "w") as f:
+        f.write("1/me@node1\n1/me@node2\n")
     for recipe, command in [("join-files", f"{SCRIPTS}/join-files -j 3"),
-                            ("join-ssh", f"{SCRIPTS}/join-ssh {tmp}/nodes")]:
+                            ("join-ssh", f"{SCRIPTS}/join-ssh {tmp}/nodes"),
+                            ("join-ssh over ssh", f"PARALLEL_SSH={fake_ssh} "
+                             f"{SCRIPTS}/join-ssh {tmp}/remote-nodes")]:
         folder = Folder(tmp, recipe)
-        got, _, err = folder.bash(command + " --prefilter dumps/*")
-        check(got == 1, f"{recipe}: exit status {got}, not 1")
+        got, _, err = folder.bash(command + " dumps/*")
+        check(got == 1, f"{recipe}: exit status {got}, not 1: {err!r}")
         check(failures(err) == [BAD], f"{recipe}: the bad file's name and message: {err!r}")
         folder.check_outputs(recipe, lambda name: f"dumps/{name}.joined")
-        # Again: its own outputs skipped with a word, the same result.
-        got, _, err = folder.bash(command + " --prefilter dumps/*")
-        skipped = [l for l in err.splitlines() if "skipped, as an earlier run made it" in l]
-        check(got == 1 and failures(err) == [BAD] and len(skipped) == len(LISTINGS) - 1,
-              f"{recipe}, run again: {got} {err!r}")
-        folder.check_outputs(recipe + ", run again", lambda name: f"dumps/{name}.joined")
-        check_clash(tmp, recipe, command)
-        check_stop(tmp, recipe, command)
+        check(os.listdir(home) == [], f"{recipe}: nothing made in the nodes' home folder")
+        if "over ssh" not in recipe:
+            check_stop(tmp, recipe, command)
 
     # The output cannot grow past 16 KiB: a full disk, or a quota.
     full = Folder(tmp, "full", {"big.txt": b"rs1\nSNP\nVAL\n" + b"CTG 1234567\n" * 10000,
@@ -122,73 +135,11 @@ def local(tmp):
           f"join-files, output too large: names the file: {err!r}")
     check(sorted(os.listdir(os.path.join(full.path, "dumps"))) ==
           ["a.txt", "a.txt.joined", "big.txt"], "join-files, output too large: leaves nothing")
-
-    # Each line goes to tagjoin unless asked otherwise: a blank line is
-    # rejected, a whole dump fails at its header.  join.py's options pass
-    # through: a record without CTG dropped and counted.
-    options = Folder(tmp, "options", {"gaps.txt": b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n",
-                                      "blank.txt": b"rs1\nSNP\nVAL\nCTG\n\n"})
-    got, _, err = options.bash(f"{SCRIPTS}/join-files --drop-incomplete dumps/gaps.txt")
-    check(got == 0 and options.read("dumps", "gaps.txt.joined") == b"rs2 | SNP | VAL | CTG\n"
-          and "records without a CTG line dropped: 1" in err, f"join-files --drop-incomplete: {err!r}")
-    got, _, err = options.bash(f"{SCRIPTS}/join-files -- dumps/blank.txt")
-    check(got == 1 and failures(err) == ['dumps/blank.txt: "rs" expected at beginning of input line 5'],
-          f"join-files: the blank line rejected: {err!r}")
-
-    for words in ("", "-j", "--bogus dumps/a.txt", "-j 0 dumps/a.txt", "-j x dumps/a.txt",
-                  "--tagpick"):
-        got, _, err = full.bash(f"{SCRIPTS}/join-files {words}")
-        check(got == 2 and err.startswith("usage: join-files"),
-              f"join-files {words}: a usage error: {got} {err!r}")
-    for words in ("", f"{tmp}/nodes", f"--prefilter {tmp}/nodes dumps/a.txt"):
-        got, _, err = full.bash(f"{SCRIPTS}/join-ssh {words}")
-        check(got == 2 and err.startswith("usage: join-ssh"),
-              f"join-ssh {words}: a usage error: {got} {err!r}")
-
-    # Parts of whole records, named after their first lines, that join
-    # into what the whole joins into.
-    split = Folder(tmp, "split", {})
-    listing = b"".join(b"rs%d\nSNP\nVAL x\n" % n + b"CTG\n" * (n % 3 + 1) for n in range(200))
-    with open(os.path.join(split.path, "huge.txt"), "wb") as f:
-        f.write(listing)
-    got, _, err = split.bash(f"{SCRIPTS}/split-listing -n 100 huge.txt")
-    parts = sorted(p for p in os.listdir(split.path) if p.startswith("part-"))
-    check(got == 0 and len(parts) > 5, f"split-listing: {got} {err!r} {parts}")
-    check(b"".join(split.read(p) for p in parts) == listing, "split-listing: every byte, in order")
-    numbers = [int(p[5:17]) for p in parts]
-    starts = [i + 1 for i, l in enumerate(listing.split(b"\n")) if l.startswith(b"rs")]
-    check(set(numbers) <= set(starts) and numbers[0] == 1,
-          f"split-listing: parts begin at rs lines and are named after them: {numbers}")
-    check(b"".join(joined(split.read(p)) for p in parts) ==
-          joined(listing), "split-listing: the parts join into what the whole joins into")
-    # Again, over the parts of the first run: refused, the parts unchanged.
-    got, _, err = split.bash(f"{SCRIPTS}/split-listing -n 70 huge.txt")
-    check(got == 2 and "parts of an earlier run" in err and
-          sorted(p for p in os.listdir(split.path) if p.startswith("part-")) == parts,
-          f"split-listing over an earlier run's parts: {got} {err!r}")
-    for words in ("-n abc huge.txt", "-n 0 huge.txt", "-n -5 huge.txt", "-n", "huge.txt more"):
-        got, _, err = split.bash(f"{SCRIPTS}/split-listing {words}")
-        check(got == 2 and err.startswith("usage: split-listing"),
-              f"split-listing {words}: a usage error: {got} {err!r}")
     return 0
 
 
-def check_clash(tmp, recipe, command):
-    """Two files with one output name: refused before any work, both named."""
-    clash = Folder(tmp, recipe + "-clash", {"x.txt": LISTINGS["a.txt"],
-                                            "x.txt.gz": gzip.compress(LISTINGS["b.txt"]),
-                                            "y.txt": LISTINGS["a.txt"]})
-    got, _, err = clash.bash(command + " dumps/*")
-    check(got == 2 and "dumps/x.txt and dumps/x.txt.gz would both be joined into "
-          "dumps/x.txt.joined" in err, f"{recipe}, a clash: {got} {err!r}")
-    check(sorted(os.listdir(os.path.join(clash.path, "dumps"))) == ["x.txt", "x.txt.gz", "y.txt"],
-          f"{recipe}, a clash: nothing joined")
-    got, _, err = clash.bash(command + " dumps/x.txt ./dumps/x.txt")
-    check(got == 2 and "would both be joined" in err, f"{recipe}, one file twice: {got} {err!r}")
-
-
 # A tagpick that waits before it starts, so that a signal lands mid-run.
-SLOW = "#!/bin/sh\n# slow tagpick of the recipes test\nsleep 60\nexec tagpick \"$@\"\n"
+SLOW = "# slow tagpick of the recipes test\nsleep 60\nexec tagpick \"$@\""
 
 
 def check_stop(tmp, recipe, command):
@@ -197,10 +148,7 @@ def check_stop(tmp, recipe, command):
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         folder = Folder(tmp, f"{recipe}-{sig.name}", {"a.txt": LISTINGS["a.txt"],
                                                       "b c.txt": LISTINGS["b.txt"]})
-        slow = os.path.join(folder.path, "slow-tagpick")
-        with open(slow, "w") as f:
-            f.write(SLOW)
-        os.chmod(slow, 0o755)
+        slow = stand_in(folder.path, "slow-tagpick", body=SLOW)
         run = subprocess.Popen(["bash", "-c", f"exec {command} --tagpick {slow} dumps/*"],
                                cwd=folder.path, env=folder.env, stderr=subprocess.PIPE,
                                text=True, start_new_session=True)
@@ -224,21 +172,13 @@ def check_stop(tmp, recipe, command):
 
 
 def slurm(tmp):
-    if os.geteuid() != 0 or not all(shutil.which(t) for t in ("slurmctld", "munged", "snakemake")):
-        print("the Slurm tests need root, slurm-wlm, munge and snakemake "
-              "(bash .ci/deps installs them)")
-        return 77
+    skip_without("slurmctld", "munged", "snakemake", "cwltool", "parallel", root=True)
     # The folders made below take os.environ, which then reaches the cluster.
     start_slurm(SOURCE, os.path.join(tmp, "slurm"), os.environ, len(LISTINGS) - 3)
     try:
-        empty = Folder(tmp, "empty", {})
-        got, _, err = empty.bash(f"{SCRIPTS}/join-slurm")
-        check(got == 2 and "usage:" in err and not os.path.exists(os.path.join(empty.path, "logs")),
-              f"join-slurm, no file: a usage error, no job: {got} {err!r}")
-
         # Six files, three tasks at the most: each task takes two.
         folder = Folder(tmp, "array")
-        got, out, err = folder.bash(f"{SCRIPTS}/join-slurm --prefilter dumps/*")
+        got, out, err = folder.bash(f"{SCRIPTS}/join-slurm dumps/*")
         job = re.search(r"job (\d+)", err)
         check(got == 1 and job, f"join-slurm: fails, naming its job: {got} {out!r} {err!r}")
         logs = sorted(os.listdir(os.path.join(folder.path, "logs")))
@@ -248,16 +188,13 @@ def slurm(tmp):
         check(failures(said) == [BAD], f"join-slurm: the logs name the bad file alone: {said!r}")
         folder.check_outputs("join-slurm", lambda name: f"dumps/{name}.joined")
 
-        check_clash(tmp, "join-slurm", f"{SCRIPTS}/join-slurm")
-
         # Every option at once reaches the tasks, the programs' paths
         # with spaces and quotes.
         options = Folder(tmp, "slurm-options", {"gaps.txt.gz": gzip.compress(
             b"HEADER\nrs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n")})
         tools = os.path.join(options.path, "my 'odd\" tools")
         os.makedirs(tools)
-        programs = [stand_in(tools, "-" + p, shutil.which(p, path=options.env["PATH"]))
-                    for p in ("tagjoin", "tagpick")]
+        programs = [stand_in(tools, "-tagjoin", TAGJOIN), stand_in(tools, "-tagpick", TAGPICK)]
         got, _, err = options.bash(f"{SCRIPTS}/join-slurm --drop-incomplete --prefilter "
                                    + " ".join(f"--{p} {shlex.quote(path)}" for p, path in
                                               zip(("tagjoin", "tagpick"), programs))
@@ -271,10 +208,7 @@ def slurm(tmp):
         # had started names its file in its log.  This node runs one task
         # at a time: the other is cancelled before it starts.
         stopped = Folder(tmp, "stopped", {"a.txt": LISTINGS["a.txt"], "b c.txt": LISTINGS["b.txt"]})
-        slow = os.path.join(stopped.path, "slow-tagpick")
-        with open(slow, "w") as f:
-            f.write(SLOW)
-        os.chmod(slow, 0o755)
+        slow = stand_in(stopped.path, "slow-tagpick", body=SLOW)
         run = subprocess.Popen([f"{SCRIPTS}/join-slurm", "--tagpick", slow, "dumps/a.txt",
                                 "dumps/b c.txt"], cwd=stopped.path, env=stopped.env,
                                stderr=subprocess.PIPE, text=True, start_new_session=True)
@@ -294,8 +228,8 @@ def slurm(tmp):
               [f"join-slurm: not joined, as stopped by SIGTERM: dumps/{n}" for n in ("a.txt", "b c.txt")],
               f"join-slurm stopped: the files named: {err!r}")
         logs = sorted(os.listdir(os.path.join(stopped.path, "logs")))
-        said = "".join(stopped.read("logs", log).decode() for log in logs if not log.startswith("files."))
-        check(not [l for l in logs if l.startswith("files.")], f"join-slurm stopped: list left: {logs}")
+        said = "".join(stopped.read("logs", log).decode() for log in logs)
+        check(all(l.endswith(".log") for l in logs), f"join-slurm stopped: list left: {logs}")
         check([l for l in said.splitlines() if "not joined" in l] ==
               ["join-slurm: not joined, as the task was stopped by SIGTERM (cancelled, or out of "
                "time): dumps/a.txt"], f"join-slurm stopped: the task's log: {said!r}")
@@ -311,19 +245,82 @@ def slurm(tmp):
         log = flow.read("logs", "d.txt.log").decode()
         check(log.startswith(BAD + "\n"), f"snakemake on Slurm: the log: {log!r}\n{err[-2000:]}")
         flow.check_outputs("snakemake on Slurm", lambda name: f"results/{name}.joined")
+
+        check_entry_points(tmp)
     finally:
         stop_slurm(SOURCE, os.environ)
     return 0
 
 
+# A folder of dumps for every entry point: a whole dump, which joins only
+# when prefiltered; a listing, which joins either way; a record without
+# a CTG line, refused unless dropped; a bad line.
+SAME = {"whole.txt.gz": gzip.compress(DUMP), "c with space.txt": LISTINGS["c with space.txt"],
+        "gaps.txt": b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n", "d.txt": LISTINGS["d.txt"]}
+
+
+def every_entry_point(tmp, repo, name):
+    """Each entry point of the repository at repo, run with no option on
+    a folder of SAME: what each makes of each file, its bytes or None."""
+    scripts = shlex.quote(os.path.join(repo, "scripts"))
+    with open(os.path.join(tmp, "nodes"), "w") as f:
+        f.write(":\n")
+    got = {}
+
+    def outputs(folder, where):
+        return {n: (folder.read(where, n.removesuffix(".gz") + ".joined") if os.path.exists(
+            os.path.join(folder.path, where, n.removesuffix(".gz") + ".joined")) else None)
+            for n in SAME}
+    for entry, command in [("join-files", f"{scripts}/join-files dumps/*"),
+                           ("join-ssh", f"{scripts}/join-ssh {tmp}/nodes dumps/*"),
+                           ("join-slurm", f"{scripts}/join-slurm dumps/*")]:
+        folder = Folder(tmp, f"{name} {entry}", SAME)
+        folder.bash(command)
+        got[entry] = outputs(folder, "dumps")
+    folder = Folder(tmp, f"{name} workflow", SAME)
+    for part in ("workflow", "config"):
+        os.symlink(os.path.join(repo, part), os.path.join(folder.path, part))
+    folder.bash("snakemake --cores 2 -k")
+    got["workflow"] = outputs(folder, "results")
+
+    # The CWL descriptions, one run a file, so that a failed file does
+    # not keep the others' outputs back; three at a time.
+    def cwl(description, dump):
+        folder = Folder(tmp, f"{name} {description} {dump}", {dump: SAME[dump]})
+        key = "dumps" if description == "join-dumps.cwl" else "listing"
+        path = f"{{class: File, path: 'dumps/{dump}'}}"
+        write(os.path.join(folder.path, "job.yml"),
+              (f"{key}: [{path}]\n" if key == "dumps" else f"{key}: {path}\n").encode())
+        folder.bash(f"{scripts}/cwl-run dumps cwltool --quiet --relax-path-checks "
+                    f"{shlex.quote(os.path.join(repo, 'cwl', description))} job.yml")
+        return outputs(folder, "dumps")[dump]
+    runs = [(d, n) for d in ("tagjoin.cwl", "join-dumps.cwl") for n in SAME]
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        done = list(pool.map(lambda r: cwl(*r), runs))
+    for (description, dump), result in zip(runs, done):
+        got.setdefault(description, {})[dump] = result
+    return got
+
+
+def check_entry_points(tmp):
+    """Every entry point with no option gives the same records for the same
+    folder, or the same refusal; and follows a default changed in a copy
+    of the repository with make-interface."""
+    copy = copy_of_repository(SOURCE, os.path.join(tmp, "a copy"))
+    check(prefilter_off_by_default(copy) == 0, "make-interface in the copy")
+    whole = joined(DUMP)
+    for repo, name, want in [(SOURCE, "repository", whole), (copy, "copy", None)]:
+        got = every_entry_point(tmp, repo, name)
+        wanted = {"whole.txt.gz": want, "c with space.txt": joined(SAME["c with space.txt"]),
+                  "gaps.txt": None, "d.txt": None}
+        for entry, made in got.items():
+            check(made == wanted, f"{name}, {entry} with no option: "
+                  f"{ {n: (m if m is None else len(m)) for n, m in made.items()} }")
+
+
 def main():
-    tmp = tempfile.mkdtemp(prefix=f"tagjoin-{PART}-")
-    try:
-        status = {"local": local, "slurm": slurm}[PART](tmp)
-    finally:
-        shutil.rmtree(tmp)
-    if status == 77:
-        return 77
+    with scratch(PART) as tmp:
+        {"local": local, "slurm": slurm}[PART](tmp)
     return check.report()
 
 

@@ -18,12 +18,11 @@ import gzip
 import itertools
 import os
 import shlex
-import shutil
 import subprocess
 import sys
-import tempfile
 
-from checks import Checks, programs_path, ran, read, skip_without, stand_in, write
+from checks import (Checks, copy_of_repository, prefilter_off_by_default, programs_path, ran,
+                    read, scratch, skip_without, stand_in, write)
 
 SOURCE, TAGJOIN, TAGPICK = (os.path.abspath(a) for a in sys.argv[1:4])
 SCRIPTS = os.path.join(SOURCE, "scripts")
@@ -41,8 +40,7 @@ BLANK_JOINED = b"rs1 | SNP | VAL | CTG\nrs2 | SNP | VAL | CTG\n"
 
 def main():
     skip_without("parallel")
-    tmp = tempfile.mkdtemp(prefix="tagjoin-scripts-")
-    try:
+    with scratch("scripts") as tmp:
         env = dict(os.environ, PATH=programs_path(TAGJOIN, TAGPICK))
         odd = os.path.join(tmp, "my tools 'a\" b")
         os.makedirs(odd)
@@ -50,8 +48,6 @@ def main():
         write(nodes, b":\n")
         tables(tmp, odd, nodes, env)
         check_interface(tmp)
-    finally:
-        shutil.rmtree(tmp)
     return check.report()
 
 
@@ -258,6 +254,29 @@ def tables(tmp, odd, nodes, env):
             check(status == 0 and err == skipped + f"{name}: no file to join\n",
                   f"{name} on its own outputs: {status} {err!r}")
 
+    # Two files with one output: refused before any work, both named;
+    # join-slurm before it asks anything of Slurm.
+    CLASHES = [  # files, arguments, the pair named, their output
+        (["x.txt", "x.txt.gz", "y.txt"], ["x.txt", "x.txt.gz", "y.txt"], "x.txt and x.txt.gz",
+         "x.txt.joined"),
+        (["x.txt"], ["x.txt", "./x.txt"], "x.txt and ./x.txt", "./x.txt.joined"),
+        (["d/-a b.gz", "d/-a b"], ["--", "d/-a b", "./d/../d/-a b.gz"],
+         "d/-a b and ./d/../d/-a b.gz", "./d/../d/-a b.joined"),
+    ]
+    for name, runner, many in RUNNERS + [("join-slurm", plain(os.path.join(SCRIPTS, "join-slurm")),
+                                          True)]:
+        for names, args, pair, output in CLASHES if many and "sbatch" not in name else []:
+            cwd = folder({})
+            for n in names:
+                os.makedirs(os.path.dirname(os.path.join(cwd, n)), exist_ok=True)
+                write(os.path.join(cwd, n), gzip.compress(GOOD) if n.endswith(".gz") else GOOD)
+            status, err = run(runner, cwd, args)
+            made = sorted(os.path.relpath(os.path.join(d, f), cwd)
+                          for d, _, fs in os.walk(cwd) for f in fs)
+            check(status == 2 and err == f"{name}: {pair} would both be joined into {output}; "
+                  "nothing joined\n" and made == sorted(names),
+                  f"{name} {args}: a clash refused: {status} {err!r} {made}")
+
     FAILED = [  # the files, how many fail
         ({"a.txt": GOOD, "b.txt": GOOD}, 0),
         ({"a.txt": GOOD, "b.txt": BAD}, 1),
@@ -392,9 +411,7 @@ def check_interface(tmp):
         return p.returncode, p.stderr
     status, err = check_made(SOURCE)
     check(status == 0 and err == "", f"make-interface --check: as made: {status} {err!r}")
-    copy = os.path.join(tmp, "a copy")
-    for part in ("scripts", "config", "cwl", "workflow"):
-        shutil.copytree(os.path.join(SOURCE, part), os.path.join(copy, part), symlinks=True)
+    copy = copy_of_repository(SOURCE, os.path.join(tmp, "a copy"))
     for path in MADE:
         full = os.path.join(copy, path)
         text = read(full)
@@ -408,14 +425,10 @@ def check_interface(tmp):
                   "--describe makes\n", f"{path}, line {at + 1} edited by hand: {status} {err!r}")
         write(full, text)
     # Every line of a dump by default, in the copy.
-    join_one = os.path.join(copy, "scripts", "join-one")
-    table = read(join_one)
-    write(join_one, table.replace(b'"name": "prefilter", "type": "boolean", "default": True',
-                                  b'"name": "prefilter", "type": "boolean", "default": False'))
-    made = subprocess.run([os.path.join(copy, "scripts", "make-interface")], capture_output=True)
+    made = prefilter_off_by_default(copy)
     status, err = check_made(copy)
     changed = sorted(p for p in MADE if read(os.path.join(copy, p)) != read(os.path.join(SOURCE, p)))
-    check(made.returncode == 0 and status == 0 and
+    check(made == 0 and status == 0 and
           changed == sorted(set(MADE) - {"scripts/join-options.bash", "scripts/join-files",
                                          "scripts/join-ssh", "scripts/join-slurm"}),
           f"a default changed and made again: the files that say it changed: {changed} {err!r}")
@@ -428,7 +441,7 @@ def check_interface(tmp):
     ]
     for path, says in FOLLOW:
         check(says in read(os.path.join(copy, path)), f"{path}: the new default: {says!r}")
-    out = subprocess.run([join_one, "--describe"], capture_output=True, text=True).stdout
+    out = subprocess.run([os.path.join(copy, "scripts", "join-one"), "--describe"], capture_output=True, text=True).stdout
     check('"default": false' in out.split('"name": "prefilter"')[1].split("}")[0],
           f"join-one --describe: the new default: {out[:300]!r}")
 

@@ -17,10 +17,10 @@ import resource
 import shutil
 import subprocess
 import sys
-import tempfile
 
-from checks import (Checks, dump, kept, ran, read, record, run_shown, shell_block, stand_in,
-                    tagjoin_on, write)
+from checks import (Checks, dump, kept, ran, read, record, run_shown, scratch, shell_block,
+                    skip_without,
+                    stand_in, tagjoin_on, write)
 
 SOURCE, TAGJOIN, TAGPICK = sys.argv[1], sys.argv[2], sys.argv[3]
 JOIN_ONE = os.path.join(SOURCE, "scripts", "join-one")
@@ -122,14 +122,22 @@ PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
 FIND_LINE = shell_block(SOURCE, "docs/dumps.md", "find-line")
 
 
+def run_workflow(work, *args, env=None):
+    """Runs the workflow in work, a folder laid out as a deployed workflow
+    is, with config/ beside the results; its status and what it said."""
+    if not os.path.exists(os.path.join(work, "config")):
+        os.symlink(os.path.join(SOURCE, "config"), os.path.join(work, "config"))
+    run = subprocess.run(["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"),
+                          "-d", work, "--cores", "2", *args], env=env, capture_output=True,
+                         text=True)
+    return run.returncode, run.stdout + run.stderr
+
+
 def snakemake(work, *config):
     """Runs the workflow in work on work/dumps.  Snakemake would remove a
     failed job's output itself: --keep-incomplete leaves that to the job."""
-    run = subprocess.run(
-        ["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"), "-d", work,
-         "--cores", "2", "-k", "--keep-incomplete", "--config", "dumps=dumps",
-         f"tagjoin={TAGJOIN}", f"tagpick={TAGPICK}", *config], capture_output=True, text=True)
-    return run.returncode, run.stdout + run.stderr
+    return run_workflow(work, "-k", "--keep-incomplete", "--config", "dumps=dumps",
+                        f"tagjoin={TAGJOIN}", f"tagpick={TAGPICK}", *config)
 
 
 def check_options(tmp, folder):
@@ -179,7 +187,7 @@ def check_readme(tmp):
     for name, (data, _) in FILES.items():
         want, _ = expected(name, data, True, False)
         if want is not None:
-            check(run_shown(PIPELINE, data, tmp, TAGJOIN) == want, f"{name}: the model joins as the README")
+            check(run_shown(PIPELINE, data, tmp, (TAGJOIN, TAGPICK)) == want, f"{name}: the model joins as the README")
     # With --drop-incomplete too, where the records dropped before the
     # line at fault shift its number.
     gaps = dump([record(1, ctg=0), record(2, ctg=0)]) + BAD
@@ -187,7 +195,7 @@ def check_readme(tmp):
     for data, options, line in [(BAD, "", BAD_AT), (gaps, "--drop-incomplete", at)]:
         said = tagjoin_on(TAGJOIN, kept(data, True, bool(options))[0]).stderr
         n = re.search(rb"line (\d+)", said)[1]
-        found = run_shown(FIND_LINE, data, tmp, TAGJOIN, N=n.decode(), OPTIONS=options)
+        found = run_shown(FIND_LINE, data, tmp, (TAGJOIN, TAGPICK), N=n.decode(), OPTIONS=options)
         check(found.startswith(b"%d\tCTG" % line),
               f"the command of docs/dumps.md finds the line at fault with {options!r}: {found!r}")
 
@@ -238,11 +246,7 @@ def check_stages(tmp, folder):
           and read(log) == b"", "join-one alone joins a dump")
     os.unlink(out)
     for stage, options, body, name, says in STAGES:
-        shim = os.path.join(shims, stage)
-        if body:
-            with open(shim, "w") as f:
-                f.write("#!/bin/sh\n" + body.format(real=TAGPICK, name=stage) + "\n")
-            os.chmod(shim, 0o755)
+        shim = stand_in(shims, stage, body=body.format(real=TAGPICK, name=stage)) if body else None
         path = os.path.join(tmp if name == "big.txt.gz" else folder, name)
         run = subprocess.run(
             [JOIN_ONE, "--prefilter", *options, *programs, f"--{stage}", shim, path, out, log]
@@ -349,11 +353,9 @@ def check_config(tmp):
         for name, data in (("headed.txt.gz", gzip.compress(HEADED)), ("gaps.txt", GAPS),
                            (".hidden.txt", PLAIN)):
             write(os.path.join(work, folder, name), data)
-        p = subprocess.run(["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"),
-                            "-d", work, "--cores", "2", "-k", *args], env=env,
-                           capture_output=True, text=True)
+        status, said = run_workflow(work, "-k", *args, env=env)
         results = os.path.join(work, "results")
-        return work, p.returncode, p.stdout + p.stderr, sorted(
+        return work, status, said, sorted(
             os.listdir(results)) if os.path.isdir(results) else None
 
     headed = tagjoin_on(TAGJOIN, kept(HEADED, True, False)[0]).stdout
@@ -398,21 +400,15 @@ def check_config(tmp):
     check(status != 0 and "None is not of type 'string'" in said and results is None,
           f"--config tagjoin= : refused before any job\n{said[-1500:]}")
     write(os.path.join(work, "dumps", "headed.txt"), HEADED)
-    p = subprocess.run(["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"),
-                        "-d", work, "--cores", "2"], env=env, capture_output=True, text=True)
-    check(p.returncode != 0 and "dumps: headed.txt and headed.txt.gz would both be joined into "
-          "results/headed.txt.joined" in p.stdout + p.stderr and
-          not os.path.exists(os.path.join(work, "results")),
-          f"two files, one result: refused before any job\n{(p.stdout + p.stderr)[-1500:]}")
+    status, said = run_workflow(work, env=env)
+    check(status != 0 and "dumps: headed.txt and headed.txt.gz would both be joined into "
+          "results/headed.txt.joined" in said and not os.path.exists(os.path.join(work, "results")),
+          f"two files, one result: refused before any job\n{said[-1500:]}")
 
 
 def main():
-    if not shutil.which("snakemake"):
-        print("snakemake not found (apt-get install snakemake, or bash .ci/deps): "
-              "the workflow tests did not run")
-        return 77
-    tmp = tempfile.mkdtemp(prefix="tagjoin-workflow-")
-    try:
+    skip_without("snakemake")
+    with scratch("workflow") as tmp:
         folder = os.path.join(tmp, "dumps")
         write_dumps(folder)
         check_readme(tmp)
@@ -421,8 +417,6 @@ def main():
         check_schema(tmp, folder)
         check_names(tmp)
         check_config(tmp)
-    finally:
-        shutil.rmtree(tmp)
     return check.report()
 
 
