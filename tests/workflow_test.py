@@ -29,31 +29,11 @@ check = Checks("workflow")
 # What the pipeline should make of a dump, worked out without it
 # (checks.kept).
 
-def expected(path, data, prefilter, drop_incomplete):
-    """What the job for the dump at path should leave: the result's bytes,
-    or None for no result, and the log's bytes."""
-    lines, dropped = kept(data, prefilter, drop_incomplete)
-    run = tagjoin_on(TAGJOIN, lines)
-    log = (f"{path}: records without a CTG line dropped: {dropped}\n".encode()
-           if drop_incomplete else b"")
-    if run.returncode == 0:
-        return run.stdout, log
-    message = run.stderr.decode()
-    log += f"{path}: {message}\n".encode()
-    # tagjoin takes a line in pieces of 20000 bytes, line feed included.
-    pieces = []
-    for i, (n, l) in enumerate(lines):
-        cut = [(l + b"\n")[k:k + 20000] for k in range(0, len(l) + 1, 20000)]
-        pieces += [(i, k + 1, len(cut)) for k in range(len(cut))]
-    bad = int(re.search(r"line (\d+)", message)[1])
-    at, piece, count = pieces[bad - 1]
-    where = f" (its piece {piece}, of 20000 bytes each)" if count > 1 else ""
-    log += (f"input line {bad} is line {lines[at][0]} of "
-            f"{path}{where}; it and the lines before it, as tagjoin saw them:\n").encode()
-    for n, l in lines[max(0, at - 4):at + 1]:
-        shown = l[:300] + (b" ..." if len(l) > 300 else b"")
-        log += b"%s %9d  %s\n" % (b">" if n == lines[at][0] else b" ", n, shown)
-    return None, log
+def expected(data, prefilter, drop_incomplete):
+    """What the job for the dump should leave: the result's bytes, or None
+    for no result."""
+    run = tagjoin_on(TAGJOIN, kept(data, prefilter, drop_incomplete)[0])
+    return run.stdout if run.returncode == 0 else None
 
 
 # Dumps.
@@ -103,6 +83,68 @@ UNREADABLE = {
     "not-gzip.txt.gz": b"rs1\nSNP\nVAL\nCTG\n",
     "truncated.txt.gz": gzip.compress(WHOLE)[:600],
 }
+
+
+# What the log of each file that fails says after the count of records
+# dropped, for each prefilter and drop_incomplete: the message, then the
+# line at fault and up to four lines before it, as tagjoin saw them, each
+# with its number in the dump; {path} is the file's.
+AT_HEADER = ('{path}: "rs" expected at beginning of input line 1\n'
+             "input line 1 is line 1 of {path}; it and the lines before it, as tagjoin saw them:\n"
+             ">         1  LISTING (FULL)\n")
+BEFORE_42 = ("         33  CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=31 | orient=+\n"
+             "         37  rs4 | human | 9606 | snp | genotype=NO | submitterlink=YES\n"
+             "         39  SNP | alleles='A/G' | het=? | se(het)=?  \r\n"
+             "         40  VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn\n")
+PIECE = "; it and the lines before it, as tagjoin saw them:\n"
+FAILED_LOGS = {
+    **{(name, False, drop): AT_HEADER for drop in (False, True) for name in (
+        "whole.txt.gz", "bad.txt.gz", "wide.txt", "long.txt.gz", "cut.txt", "incomplete.gz",
+        "last-incomplete.txt")},
+    **{("blank.txt", False, drop): (
+        '{path}: "rs" expected at beginning of input line 5\n'
+        "input line 5 is line 5 of {path}; it and the lines before it, as tagjoin saw them:\n"
+        "          1  rs1\n          2  SNP\n          3  VAL\n          4  CTG\n>         5  \n")
+       for drop in (False, True)},
+    **{("bad.txt.gz", True, drop): (
+        '{path}: "VAL" expected at beginning of input line 28\n'
+        "input line 28 is line 64 of {path}; it and the lines before it, as tagjoin saw them:\n"
+        "         53  CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=50 | orient=+\n"
+        "         55  CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=51 | orient=+\n"
+        "         59  rs6 | human | 9606 | snp | genotype=NO | submitterlink=YES\n"
+        "         61  SNP | alleles='A/G' | het=? | se(het)=?  \r\n"
+        ">        64  CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=60 | orient=+\n")
+       for drop in (False, True)},
+    **{("wide.txt", True, drop): (
+        '{path}: "rs" expected at beginning of input line 20\n'
+        "input line 20 is line 42 of {path} (its piece 2, of 20000 bytes each)" + PIECE
+        + BEFORE_42 + ">        42  CTG | long" + " " * 290 + " ...\n") for drop in (False, True)},
+    **{("long.txt.gz", True, drop): (
+        "{path}: input line 19 is too long\n"
+        "input line 19 is line 42 of {path} (its piece 1, of 20000 bytes each)" + PIECE
+        + BEFORE_42 + ">        42  CTG | " + "x" * 294 + " ...\n") for drop in (False, True)},
+    **{("cut.txt", True, drop): (
+        "{path}: input line 19 is too long\n"
+        "input line 19 is line 42 of {path} (its piece 1, of 20000 bytes each)" + PIECE
+        + BEFORE_42 + ">        42  CTG " + "y" * 296 + " ...\n") for drop in (False, True)},
+    ("incomplete.gz", True, False): (
+        '{path}: "CTG" expected at beginning of input line 4\n'
+        "input line 4 is line 11 of {path}; it and the lines before it, as tagjoin saw them:\n"
+        "          4  rs1 | human | 9606 | snp | genotype=NO | submitterlink=YES\n"
+        "          6  SNP | alleles='A/G' | het=? | se(het)=?  \r\n"
+        "          7  VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn\n"
+        ">        11  rs2 | human | 9606 | snp | genotype=NO | submitterlink=YES\n"),
+}
+# How many records without a CTG line each file holds.
+DROPPED = {"incomplete.gz": 4, "last-incomplete.txt": 1}
+
+
+def expected_log(path, name, prefilter, drop_incomplete):
+    """The log that the job for the file name at path should leave."""
+    count = (f"{path}: records without a CTG line dropped: {DROPPED.get(name, 0)}\n"
+             if drop_incomplete else "")
+    failed = FAILED_LOGS.get((name, prefilter, drop_incomplete), "")
+    return (count + failed.format(path=path)).encode()
 
 
 def write_dumps(folder):
@@ -156,7 +198,10 @@ def check_options(tmp, folder):
             for name, (data, fault) in FILES.items():
                 base = name.removesuffix(".gz")
                 result = os.path.join(work, "results", base + ".joined")
-                want, log = expected(f"dumps/{name}", data, prefilter, drop)
+                want = expected(data, prefilter, drop)
+                log = expected_log(f"dumps/{name}", name, prefilter, drop)
+                check((want is None) == ((name, prefilter, drop) in FAILED_LOGS),
+                      f"{options}: {name}: the model and the logs written out agree")
                 got = read(os.path.join(work, "logs", base + ".log"))
                 check(got == log, f"{options}: {name}: the log\n{got!r}\nnot\n{log!r}")
                 if want is None:
@@ -185,7 +230,7 @@ def check_readme(tmp):
     """The model joins as the README's pipeline does, and the README's
     command finds the line that a message names."""
     for name, (data, _) in FILES.items():
-        want, _ = expected(name, data, True, False)
+        want = expected(data, True, False)
         if want is not None:
             check(run_shown(PIPELINE, data, tmp, (TAGJOIN, TAGPICK)) == want, f"{name}: the model joins as the README")
     # With --drop-incomplete too, where the records dropped before the
@@ -242,7 +287,7 @@ def check_stages(tmp, folder):
     programs = ["--tagjoin", TAGJOIN, "--tagpick", TAGPICK]
     run = subprocess.run([JOIN_ONE, "--prefilter", *programs,
                           os.path.join(folder, "whole.txt.gz"), out, log])
-    check(run.returncode == 0 and read(out) == expected("", WHOLE, True, False)[0]
+    check(run.returncode == 0 and read(out) == expected(WHOLE, True, False)
           and read(log) == b"", "join-one alone joins a dump")
     os.unlink(out)
     for stage, options, body, name, says in STAGES:
@@ -262,8 +307,8 @@ def check_stages(tmp, folder):
         named = [l[len(path) + 2:] for l in said if l.startswith(path + ": ")]
         check(named == says, f"{what}: the log names {named}")
         if says[-1].startswith('"') and "{real}" in body:
-            _, context = expected(path, FILES[name][0], "--no-prefilter" not in options,
-                                  "--drop-incomplete" in options)
+            context = expected_log(path, name, "--no-prefilter" not in options,
+                                   "--drop-incomplete" in options)
             check(read(log).endswith(context), f"{what}: the line at fault in the log")
     # A program that cannot start: said in the log and on standard error.
     missing = os.path.join(tmp, "no-such-tagpick")
