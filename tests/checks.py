@@ -45,11 +45,11 @@ def shell_block(source, doc, name):
     return blocks[0]
 
 
-def programs_path(tagjoin, tagpick):
-    """PATH with the folders of both programs before the rest, as a user
-    who installed them has it."""
-    return os.pathsep.join([os.path.dirname(tagjoin), os.path.dirname(tagpick),
-                            os.environ["PATH"]])
+def programs_path(*programs):
+    """PATH with the folders of the programs given (tagjoin and tagpick,
+    as each test is given them) before the rest, as a user who installed
+    them has it."""
+    return os.pathsep.join([os.path.dirname(p) for p in programs] + [os.environ["PATH"]])
 
 
 @contextlib.contextmanager

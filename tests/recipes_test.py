@@ -142,6 +142,14 @@ cd {shlex.quote(home)} && exec sh -c "$*"
 SLOW = "# slow tagpick of the recipes test\nsleep 60\nexec tagpick \"$@\""
 
 
+def signals_default():
+    """The signals a script is stopped by, as a terminal's shell gives them:
+    a shell that ignored them when it started, as one run in the
+    background of another does, could not take them."""
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_DFL)
+
+
 def check_stop(tmp, recipe, command):
     """SIGTERM, SIGINT, SIGHUP mid-run: every job ended, no .partial left,
     the files not joined named, status 128 + the signal."""
@@ -151,7 +159,7 @@ def check_stop(tmp, recipe, command):
         slow = stand_in(folder.path, "slow-tagpick", body=SLOW)
         run = subprocess.Popen(["bash", "-c", f"exec {command} --tagpick {slow} dumps/*"],
                                cwd=folder.path, env=folder.env, stderr=subprocess.PIPE,
-                               text=True, start_new_session=True)
+                               text=True, start_new_session=True, preexec_fn=signals_default)
         partial = [os.path.join(folder.path, "dumps", n + ".joined.partial") for n in ("a.txt", "b c.txt")]
         for _ in range(300):
             if all(os.path.exists(p) for p in partial):
@@ -211,7 +219,8 @@ def slurm(tmp):
         slow = stand_in(stopped.path, "slow-tagpick", body=SLOW)
         run = subprocess.Popen([f"{SCRIPTS}/join-slurm", "--tagpick", slow, "dumps/a.txt",
                                 "dumps/b c.txt"], cwd=stopped.path, env=stopped.env,
-                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+                               stderr=subprocess.PIPE, text=True, start_new_session=True,
+                               preexec_fn=signals_default)
         partial = [os.path.join(stopped.path, "dumps", n + ".joined.partial") for n in ("a.txt", "b c.txt")]
         for _ in range(600):
             if any(os.path.exists(p) for p in partial):
