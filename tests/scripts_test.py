@@ -47,7 +47,6 @@ def main():
         nodes = os.path.join(odd, "-nodes of mine")
         write(nodes, b":\n")
         tables(tmp, odd, nodes, env)
-        check_interface(tmp)
     return check.report()
 
 
@@ -99,8 +98,6 @@ def tables(tmp, odd, nodes, env):
 
     header = b"LISTING\n\n"
 
-    # Each runner's tables in a thread of their own, with stand-ins of
-    # their own: most of the time goes in starting Python.
     def runner_tables(index, name, runner, _):
         programs = os.path.join(odd, str(index))
         os.makedirs(programs)
@@ -110,29 +107,33 @@ def tables(tmp, odd, nodes, env):
         names_table(name, runner)
 
     def options_table(name, runner, tagjoin, tagpick):
-        OPTIONS = [  # options, the file's lines, its output or None when it fails
-            ([], GOOD, GOOD_JOINED),
-            ([], header + GOOD, GOOD_JOINED),
-            (["--prefilter"], header + GOOD, GOOD_JOINED),
-            (["--no-prefilter"], header + GOOD, None),
-            (["--no-prefilter"], GOOD, GOOD_JOINED),
-            (["--prefilter", "--no-prefilter"], header + GOOD, None),
-            (["--no-prefilter", "--prefilter"], header + GOOD, GOOD_JOINED),
-            ([], BLANK, BLANK_JOINED),
-            (["--no-prefilter"], BLANK, None),
-            (["--drop-incomplete"], GAPS, GAPS_JOINED),
-            ([], GAPS, None),
-            (["--no-drop-incomplete"], GAPS, None),
-            (["--drop-incomplete", "--no-drop-incomplete"], GAPS, None),
-            (["--no-drop-incomplete", "--drop-incomplete"], GAPS, GAPS_JOINED),
-            (["--no-prefilter", "--drop-incomplete"], GAPS, GAPS_JOINED),
-            (["--drop-incomplete"], header + GAPS, GAPS_JOINED),
-            (["--tagjoin", tagjoin], GOOD, GOOD_JOINED),
-            (["--tagpick", tagpick], GOOD, GOOD_JOINED),
+        # Each form of each option through every runner, and the order
+        # of two forms kept; join-one alone takes the rest.
+        OPTIONS = [  # options, the file's lines, its output or None, whether every runner
+            ([], GOOD, GOOD_JOINED, True),
+            ([], header + GOOD, GOOD_JOINED, True),
+            (["--prefilter"], header + GOOD, GOOD_JOINED, False),
+            (["--no-prefilter"], header + GOOD, None, True),
+            (["--no-prefilter"], GOOD, GOOD_JOINED, False),
+            (["--prefilter", "--no-prefilter"], header + GOOD, None, False),
+            (["--no-prefilter", "--prefilter"], header + GOOD, GOOD_JOINED, True),
+            ([], BLANK, BLANK_JOINED, False),
+            (["--no-prefilter"], BLANK, None, False),
+            (["--drop-incomplete"], GAPS, GAPS_JOINED, True),
+            ([], GAPS, None, True),
+            (["--no-drop-incomplete"], GAPS, None, False),
+            (["--drop-incomplete", "--no-drop-incomplete"], GAPS, None, True),
+            (["--no-drop-incomplete", "--drop-incomplete"], GAPS, GAPS_JOINED, False),
+            (["--no-prefilter", "--drop-incomplete"], GAPS, GAPS_JOINED, False),
+            (["--drop-incomplete"], header + GAPS, GAPS_JOINED, False),
+            (["--tagjoin", tagjoin], GOOD, GOOD_JOINED, True),
+            (["--tagpick", tagpick], GOOD, GOOD_JOINED, True),
             (["--drop-incomplete", "--tagpick", tagpick, "--no-prefilter", "--tagjoin", tagjoin],
-             GAPS, GAPS_JOINED),
+             GAPS, GAPS_JOINED, True),
         ]
-        for options, data, want in OPTIONS:
+        for options, data, want, everywhere in OPTIONS:
+            if not everywhere and name != "join-one":
+                continue
             cwd = folder({"in.txt.gz": gzip.compress(data)})
             status, err = run(runner, cwd, options + ["--", "in.txt.gz"])
             out = os.path.join(cwd, "in.txt.joined")
@@ -179,218 +180,232 @@ def tables(tmp, odd, nodes, env):
             if os.path.exists(os.path.join(cwd, output)):
                 check(read(os.path.join(cwd, output)) == GOOD_JOINED, f"{name} {given!r}: its bytes")
 
-    with concurrent.futures.ThreadPoolExecutor(len(RUNNERS)) as pool:
-        list(pool.map(lambda r: runner_tables(r[0], *r[1]), enumerate(RUNNERS)))
+    def join_one_says():
+        # join-one may be given its output's name and a log.
+        cwd = folder({"in.gz": gzip.compress(BAD)})
+        status, err = run(RUNNERS[0][1], cwd, ["in.gz", "-out put", "-a log"])
+        check(status == 1 and read(os.path.join(cwd, "-a log")).decode().startswith(
+            f"in.gz: {BAD_SAYS}\n") and sorted(os.listdir(cwd)) == ["-a log", "in.gz"] and not err,
+              f"join-one DUMP OUTPUT LOG, a bad dump: {status} {os.listdir(cwd)} {err!r}")
+        cwd = folder({"in.gz": gzip.compress(GOOD)})
+        status, err = run(RUNNERS[0][1], cwd, ["in.gz", "-out put", "-"])
+        check(status == 0 and read(os.path.join(cwd, "-out put")) == GOOD_JOINED and not err,
+              f"join-one DUMP OUTPUT -: {status} {os.listdir(cwd)} {err!r}")
 
-    # join-one may be given its output's name and a log.
-    cwd = folder({"in.gz": gzip.compress(BAD)})
-    status, err = run(RUNNERS[0][1], cwd, ["in.gz", "-out put", "-a log"])
-    check(status == 1 and read(os.path.join(cwd, "-a log")).decode().startswith(
-        f"in.gz: {BAD_SAYS}\n") and sorted(os.listdir(cwd)) == ["-a log", "in.gz"] and not err,
-          f"join-one DUMP OUTPUT LOG, a bad dump: {status} {os.listdir(cwd)} {err!r}")
-    cwd = folder({"in.gz": gzip.compress(GOOD)})
-    status, err = run(RUNNERS[0][1], cwd, ["in.gz", "-out put", "-"])
-    check(status == 0 and read(os.path.join(cwd, "-out put")) == GOOD_JOINED and not err,
-          f"join-one DUMP OUTPUT -: {status} {os.listdir(cwd)} {err!r}")
-
-    # What join-one says of a file that failed, and only that.
-    silent = stand_in(odd, "tagjoin-full", body="echo 'error writing output: No space left on "
-                      "device' >&2\nexit 255")
-    past = stand_in(odd, "tagjoin-past", body="cat > /dev/null\n"
-                    "printf '\"rs\" expected at beginning of input line 99' >&2\nexit 255")
-    realtime = stand_in(odd, "tagjoin-realtime", body="cat > /dev/null\nkill -40 $$")
-    latin = os.fsdecode(b"caf\xe9.txt")
-    big = gzip.compress(BAD + b"rs2 " + b"x" * 100 + b"\nSNP\nVAL\nCTG\n" * 1000000, 1)
-    JOIN_ONE = [  # what, files, arguments, status, all it says
-        ("a Latin-1 name", {latin: BAD}, [latin], 1,
-         f"{latin}: {BAD_SAYS}\ninput line 3 is line 3 of {latin}; it and the lines before "
-         "it, as tagjoin saw them:\n          1  rs1\n          2  SNP\n>         3  CTG\n"),
-        ("lines kept and numbered as in the dump", {"x.txt": b"H\n\n" + BAD}, ["--prefilter", "x.txt"],
-         1, f"x.txt: {BAD_SAYS}\ninput line 3 is line 5 of x.txt; it and the lines before it, "
-         "as tagjoin saw them:\n          3  rs1\n          4  SNP\n>         5  CTG\n"),
-        ("tagpick ended by tagjoin's failure", {"big.gz": big}, ["big.gz"], 1,
-         f"big.gz: {BAD_SAYS}\ninput line 3 is line 3 of big.gz; it and the lines before it, "
-         "as tagjoin saw them:\n          1  rs1\n          2  SNP\n>         3  CTG\n"),
-        ("tagjoin's message without a line", {"x.txt": GOOD}, ["--tagjoin", silent, "x.txt"], 1,
-         "x.txt: error writing output: No space left on device\n"),
-        ("a line named past the end of the file", {"x.txt": GOOD}, ["--tagjoin", past, "x.txt"],
-         1, 'x.txt: "rs" expected at beginning of input line 99\n'),
-        ("a signal with no name", {"x.txt": GOOD}, ["--tagjoin", realtime, "x.txt"], 1,
-         "x.txt: tagjoin-realtime was killed by signal 40\n"),
-        ("a log that cannot be written", {"x.txt": GOOD}, ["x.txt", "out", "no/log"], 1,
-         "join-one: no/log: cannot write the log: No such file or directory\n"),
-        ("a tagpick that cannot run", {"x.txt": GOOD}, ["--tagpick", "./-none", "x.txt"], 1,
-         "x.txt: cannot run ./-none: No such file or directory\n"),
-        ("a file that is not there", {}, ["none.txt"], 1,
-         "none.txt: tagpick failed with status 2: tagpick: none.txt: No such file or directory\n"),
-        ("a file that is not there, every line", {}, ["--no-prefilter", "none.txt.gz", "-"], 1,
-         "none.txt.gz: tagpick failed with status 2: tagpick: none.txt.gz: "
-         "No such file or directory\n"),
-        ("records dropped, counted under the file's name", {"gaps.txt": b"rs1\nSNP\n" + GOOD},
-         ["--drop-incomplete", "gaps.txt"], 0,
-         "gaps.txt: records without a CTG line dropped: 1\n"),
-    ]
-    for what, files, args, want_status, want in JOIN_ONE:
-        cwd = folder(files)
-        status, err = run(RUNNERS[0][1], cwd, args)
-        check(status == want_status and err == want,
-              f"join-one, {what}: status {status}, said {err!r}, not {want!r}")
-        made = sorted(files) + (["gaps.txt.joined"] if want_status == 0 else [])
-        check(sorted(os.listdir(cwd)) == made, f"join-one, {what}: {os.listdir(cwd)}")
-
-    # What an earlier run made or left is skipped with a word, the file
-    # joined again; only that: nothing to do, and no failure.
-    for name, runner, many in RUNNERS:
-        if many and "sbatch" not in name:
-            skipped = (f"{name}: skipped, as an earlier run made it: a.txt.joined\n"
-                       f"{name}: skipped, as an earlier run made it: b.txt.joined.partial\n")
-            cwd = folder({"a.txt": GOOD, "a.txt.joined": b"old", "b.txt.joined.partial": b""})
-            status, err = run(runner, cwd, ["a.txt", "a.txt.joined", "b.txt.joined.partial"])
-            check(status == 0 and err == skipped and
-                  read(os.path.join(cwd, "a.txt.joined")) == GOOD_JOINED,
-                  f"{name} run again: {status} {err!r}")
-            cwd = folder({"a.txt.joined": GOOD_JOINED, "b.txt.joined.partial": b""})
-            status, err = run(runner, cwd, ["a.txt.joined", "b.txt.joined.partial"])
-            check(status == 0 and err == skipped + f"{name}: no file to join\n",
-                  f"{name} on its own outputs: {status} {err!r}")
-
-    # Two files with one output: refused before any work, both named;
-    # join-slurm before it asks anything of Slurm.
-    CLASHES = [  # files, arguments, the pair named, their output
-        (["x.txt", "x.txt.gz", "y.txt"], ["x.txt", "x.txt.gz", "y.txt"], "x.txt and x.txt.gz",
-         "x.txt.joined"),
-        (["x.txt"], ["x.txt", "./x.txt"], "x.txt and ./x.txt", "./x.txt.joined"),
-        (["d/-a b.gz", "d/-a b"], ["--", "d/-a b", "./d/../d/-a b.gz"],
-         "d/-a b and ./d/../d/-a b.gz", "./d/../d/-a b.joined"),
-    ]
-    for name, runner, many in RUNNERS + [("join-slurm", plain(os.path.join(SCRIPTS, "join-slurm")),
-                                          True)]:
-        for names, args, pair, output in CLASHES if many and "sbatch" not in name else []:
-            cwd = folder({})
-            for n in names:
-                os.makedirs(os.path.dirname(os.path.join(cwd, n)), exist_ok=True)
-                write(os.path.join(cwd, n), gzip.compress(GOOD) if n.endswith(".gz") else GOOD)
-            status, err = run(runner, cwd, args)
-            made = sorted(os.path.relpath(os.path.join(d, f), cwd)
-                          for d, _, fs in os.walk(cwd) for f in fs)
-            check(status == 2 and err == f"{name}: {pair} would both be joined into {output}; "
-                  "nothing joined\n" and made == sorted(names),
-                  f"{name} {args}: a clash refused: {status} {err!r} {made}")
-
-    FAILED = [  # the files, how many fail
-        ({"a.txt": GOOD, "b.txt": GOOD}, 0),
-        ({"a.txt": GOOD, "b.txt": BAD}, 1),
-        ({"a.txt": BAD, "b.txt": BAD, "c.txt": BAD, "d.txt": GOOD}, 3),
-    ]
-    for name, runner, many in RUNNERS + [
-            ("join-files -j 1", plain(os.path.join(SCRIPTS, "join-files"), "-j", "1"), True)]:
-        if not many:
-            continue
-        for files, failed in FAILED:
+        # What join-one says of a file that failed, and only that.
+        silent = stand_in(odd, "tagjoin-full", body="echo 'error writing output: No space left on "
+                          "device' >&2\nexit 255")
+        past = stand_in(odd, "tagjoin-past", body="cat > /dev/null\n"
+                        "printf '\"rs\" expected at beginning of input line 99' >&2\nexit 255")
+        realtime = stand_in(odd, "tagjoin-realtime", body="cat > /dev/null\nkill -40 $$")
+        latin = os.fsdecode(b"caf\xe9.txt")
+        big = gzip.compress(BAD + b"rs2 " + b"x" * 100 + b"\nSNP\nVAL\nCTG\n" * 1000000, 1)
+        JOIN_ONE = [  # what, files, arguments, status, all it says
+            ("a Latin-1 name", {latin: BAD}, [latin], 1,
+             f"{latin}: {BAD_SAYS}\ninput line 3 is line 3 of {latin}; it and the lines before "
+             "it, as tagjoin saw them:\n          1  rs1\n          2  SNP\n>         3  CTG\n"),
+            ("lines kept and numbered as in the dump", {"x.txt": b"H\n\n" + BAD}, ["--prefilter", "x.txt"],
+             1, f"x.txt: {BAD_SAYS}\ninput line 3 is line 5 of x.txt; it and the lines before it, "
+             "as tagjoin saw them:\n          3  rs1\n          4  SNP\n>         5  CTG\n"),
+            ("tagpick ended by tagjoin's failure", {"big.gz": big}, ["big.gz"], 1,
+             f"big.gz: {BAD_SAYS}\ninput line 3 is line 3 of big.gz; it and the lines before it, "
+             "as tagjoin saw them:\n          1  rs1\n          2  SNP\n>         3  CTG\n"),
+            ("tagjoin's message without a line", {"x.txt": GOOD}, ["--tagjoin", silent, "x.txt"], 1,
+             "x.txt: error writing output: No space left on device\n"),
+            ("a line named past the end of the file", {"x.txt": GOOD}, ["--tagjoin", past, "x.txt"],
+             1, 'x.txt: "rs" expected at beginning of input line 99\n'),
+            ("a signal with no name", {"x.txt": GOOD}, ["--tagjoin", realtime, "x.txt"], 1,
+             "x.txt: tagjoin-realtime was killed by signal 40\n"),
+            ("a log that cannot be written", {"x.txt": GOOD}, ["x.txt", "out", "no/log"], 1,
+             "join-one: no/log: cannot write the log: No such file or directory\n"),
+            ("a tagpick that cannot run", {"x.txt": GOOD}, ["--tagpick", "./-none", "x.txt"], 1,
+             "x.txt: cannot run ./-none: No such file or directory\n"),
+            ("a file that is not there", {}, ["none.txt"], 1,
+             "none.txt: tagpick failed with status 2: tagpick: none.txt: No such file or directory\n"),
+            ("a file that is not there, every line", {}, ["--no-prefilter", "none.txt.gz", "-"], 1,
+             "none.txt.gz: tagpick failed with status 2: tagpick: none.txt.gz: "
+             "No such file or directory\n"),
+            ("records dropped, counted under the file's name", {"gaps.txt": b"rs1\nSNP\n" + GOOD},
+             ["--drop-incomplete", "gaps.txt"], 0,
+             "gaps.txt: records without a CTG line dropped: 1\n"),
+        ]
+        for what, files, args, want_status, want in JOIN_ONE:
             cwd = folder(files)
-            status, err = run(runner, cwd, ["--", *sorted(files)])
-            named = sorted(l for l in err.splitlines() if l.endswith(BAD_SAYS))
-            check(status == (1 if failed else 0) and len(named) == failed,
-                  f"{name}, {failed} of {len(files)} failed: status {status}, named {named}")
-    # Each task of a job array joins its share of the list: files i,
-    # i + n, ... of task i of n.
-    files = {f"f{i}.txt": GOOD for i in range(5)}
-    for task, count, joined in [(0, 2, [0, 2, 4]), (1, 2, [1, 3]), (2, 3, [2]), (4, 5, [4]),
-                                (0, 3, [0, 3])]:
-        cwd = folder(files)
-        status, err = run(sbatch(task, count), cwd, ["--", *sorted(files)])
-        got = sorted(int(f[1]) for f in os.listdir(cwd) if f.endswith(".joined"))
-        check(status == 0 and got == joined,
-              f"join-slurm.sbatch task {task} of {count}: joined {got}, not {joined}: {err!r}")
+            status, err = run(RUNNERS[0][1], cwd, args)
+            check(status == want_status and err == want,
+                  f"join-one, {what}: status {status}, said {err!r}, not {want!r}")
+            made = sorted(files) + (["gaps.txt.joined"] if want_status == 0 else [])
+            check(sorted(os.listdir(cwd)) == made, f"join-one, {what}: {os.listdir(cwd)}")
 
-    USAGE = [  # script, arguments
-        ("join-one", []), ("join-one", ["--bogus", "x"]), ("join-one", ["a", "b", "c", "d"]),
-        ("join-one", ["--tagjoin"]), ("join-one", ["--prefilter=yes", "a"]),
-        ("join-files", []), ("join-files", ["-j"]), ("join-files", ["-j", "0", "a"]),
-        ("join-files", ["-j", "x", "a"]), ("join-files", ["-j", "-1", "a"]),
-        ("join-files", ["--bogus", "a"]), ("join-files", ["-j", "1", "--bogus", "a"]),
-        ("join-files", ["--tagpick"]), ("join-files", ["--tagjoin"]),
-        ("join-files", ["--prefilter"]), ("join-files", ["--no-drop-incomplete", "--"]),
-        ("join-files", ["-j", "2"]),
-        ("join-ssh", []), ("join-ssh", [nodes]), ("join-ssh", ["-x", "a"]),
-        ("join-ssh", ["--prefilter", nodes, "a"]),
-        ("join-ssh", [nodes, "--bogus", "a"]), ("join-ssh", [nodes, "--tagjoin"]),
-        ("join-slurm", []), ("join-slurm", ["--bogus", "a"]), ("join-slurm", ["--tagpick"]),
-        ("join-slurm", ["--no-prefilter"]),
-        ("make-interface", ["--bogus"]), ("make-interface", ["--check", "x"]),
-        ("split-listing", []), ("split-listing", ["-n"]), ("split-listing", ["-n", "0", "a"]),
-        ("split-listing", ["-n", "-5", "a"]), ("split-listing", ["-n", "x", "a"]),
-        ("split-listing", ["a", "b"]),
-        ("slurm-one-node", []), ("slurm-one-node", ["begin"]),
-        ("slurm-one-node", ["start", "x"]), ("slurm-one-node", ["start", "0"]),
-        ("slurm-one-node", ["stop", "now"]), ("slurm-one-node", ["start", "5", "6"]),
-        ("cwl-run", []), ("cwl-run", ["out", "cwltool"]),
-    ]
-    for script, args in USAGE:
-        cwd = folder({"a": GOOD})
-        status, err = run(plain(os.path.join(SCRIPTS, script)), cwd, args)
-        check(status == 2 and err.startswith(f"usage: {script} ") and
-              sorted(os.listdir(cwd)) == ["a"],
-              f"{script} {' '.join(args)}: a usage error: {status} {err!r}")
+    def earlier_runs_and_clashes():
+        # What an earlier run made or left is skipped with a word, the file
+        # joined again; only that: nothing to do, and no failure.
+        for name, runner, many in RUNNERS:
+            if many and "sbatch" not in name:
+                skipped = (f"{name}: skipped, as an earlier run made it: a.txt.joined\n"
+                           f"{name}: skipped, as an earlier run made it: b.txt.joined.partial\n")
+                cwd = folder({"a.txt": GOOD, "a.txt.joined": b"old", "b.txt.joined.partial": b""})
+                status, err = run(runner, cwd, ["a.txt", "a.txt.joined", "b.txt.joined.partial"])
+                check(status == 0 and err == skipped and
+                      read(os.path.join(cwd, "a.txt.joined")) == GOOD_JOINED,
+                      f"{name} run again: {status} {err!r}")
+                cwd = folder({"a.txt.joined": GOOD_JOINED, "b.txt.joined.partial": b""})
+                status, err = run(runner, cwd, ["a.txt.joined", "b.txt.joined.partial"])
+                check(status == 0 and err == skipped + f"{name}: no file to join\n",
+                      f"{name} on its own outputs: {status} {err!r}")
 
-    # JOBS at a time: each file's tagpick waits, a while at the most,
-    # until JOBS of them run, and notes how many ran then and a moment
-    # later; at no time more than JOBS, and JOBS at some time.
-    files = {f"j{i}.txt": GOOD for i in range(3)}
-    for jobs in (1, 3):
-        cwd = folder(files)
-        running = cwd + ".running"
-        os.makedirs(running)
-        q = shlex.quote
-        counting = stand_in(odd, f"tagpick-counting-{jobs}", body=f"""touch {q(running)}/$$
-n=0
-while [ "$(ls {q(running)} | wc -l)" -lt {jobs} ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
-ls {q(running)} | wc -l >> {q(running)}.seen
-sleep 0.3
-ls {q(running)} | wc -l >> {q(running)}.seen
-rm {q(running)}/$$
-exec {q(TAGPICK)} "$@"
-""")
-        status, err = run(plain(os.path.join(SCRIPTS, "join-files"), "-j", str(jobs)), cwd,
-                          ["--tagpick", counting, "--", *sorted(files)])
-        seen = [int(n) for n in read(running + ".seen").split()]
-        check(status == 0 and len(seen) == 6 and max(seen) == jobs,
-              f"join-files -j {jobs}: {jobs} at a time, no more: saw {seen} {err!r}")
+        # Two files with one output: refused before any work, both named;
+        # join-slurm before it asks anything of Slurm.
+        CLASHES = [  # files, arguments, the pair named, their output
+            (["x.txt", "x.txt.gz", "y.txt"], ["x.txt", "x.txt.gz", "y.txt"], "x.txt and x.txt.gz",
+             "x.txt.joined"),
+            (["x.txt"], ["x.txt", "./x.txt"], "x.txt and ./x.txt", "./x.txt.joined"),
+            (["d/-a b.gz", "d/-a b"], ["--", "d/-a b", "./d/../d/-a b.gz"],
+             "d/-a b and ./d/../d/-a b.gz", "./d/../d/-a b.joined"),
+        ]
+        for name, runner, many in RUNNERS + [("join-slurm", plain(os.path.join(SCRIPTS, "join-slurm")),
+                                              True)]:
+            for names, args, pair, output in CLASHES if many and "sbatch" not in name else []:
+                cwd = folder({})
+                for n in names:
+                    os.makedirs(os.path.dirname(os.path.join(cwd, n)), exist_ok=True)
+                    write(os.path.join(cwd, n), gzip.compress(GOOD) if n.endswith(".gz") else GOOD)
+                status, err = run(runner, cwd, args)
+                made = sorted(os.path.relpath(os.path.join(d, f), cwd)
+                              for d, _, fs in os.walk(cwd) for f in fs)
+                check(status == 2 and err == f"{name}: {pair} would both be joined into {output}; "
+                      "nothing joined\n" and made == sorted(names),
+                      f"{name} {args}: a clash refused: {status} {err!r} {made}")
 
-    # split-listing on a listing whose name has a space, quotes and a
-    # leading "-": parts of whole records, with every byte.
-    listing = b"".join(b"rs%d\nSNP\nVAL\nCTG\n" % i for i in range(30))
-    cwd = folder({"-my 'list\" x": listing})
-    status, err = run(plain(os.path.join(SCRIPTS, "split-listing"), "-n", "8"), cwd,
-                      ["./-my 'list\" x"])
-    parts = sorted(f for f in os.listdir(cwd) if f.startswith("part-"))
-    check(status == 0 and len(parts) == 15 and
-          b"".join(read(os.path.join(cwd, p)) for p in parts) == listing,
-          f"split-listing -n 8 an odd name: {status} {parts} {err!r}")
+    def failures_and_tasks():
+        FAILED = [  # the files, how many fail
+            ({"a.txt": GOOD, "b.txt": GOOD}, 0),
+            ({"a.txt": GOOD, "b.txt": BAD}, 1),
+            ({"a.txt": BAD, "b.txt": BAD, "c.txt": BAD, "d.txt": GOOD}, 3),
+        ]
+        for name, runner, many in RUNNERS + [
+                ("join-files -j 1", plain(os.path.join(SCRIPTS, "join-files"), "-j", "1"), True)]:
+            if not many:
+                continue
+            for files, failed in FAILED:
+                cwd = folder(files)
+                status, err = run(runner, cwd, ["--", *sorted(files)])
+                named = sorted(l for l in err.splitlines() if l.endswith(BAD_SAYS))
+                check(status == (1 if failed else 0) and len(named) == failed,
+                      f"{name}, {failed} of {len(files)} failed: status {status}, named {named}")
+        # Each task of a job array joins its share of the list: files i,
+        # i + n, ... of task i of n.
+        files = {f"f{i}.txt": GOOD for i in range(5)}
+        for task, count, joined in [(0, 2, [0, 2, 4]), (1, 2, [1, 3]), (2, 3, [2]), (4, 5, [4]),
+                                    (0, 3, [0, 3])]:
+            cwd = folder(files)
+            status, err = run(sbatch(task, count), cwd, ["--", *sorted(files)])
+            got = sorted(int(f[1]) for f in os.listdir(cwd) if f.endswith(".joined"))
+            check(status == 0 and got == joined,
+                  f"join-slurm.sbatch task {task} of {count}: joined {got}, not {joined}: {err!r}")
 
-    # Parts begin at rs lines, are named after their first lines, and
-    # join into what the whole joins into; a second run over them is
-    # refused, and they are left as they were.
-    listing = b"".join(b"rs%d\nSNP\nVAL x\n" % n + b"CTG\n" * (n % 3 + 1) for n in range(200))
-    cwd = folder({"huge.txt": listing})
-    split = plain(os.path.join(SCRIPTS, "split-listing"))
-    status, err = run(split, cwd, ["-n", "100", "huge.txt"])
-    parts = sorted(p for p in os.listdir(cwd) if p.startswith("part-"))
-    numbers = [int(p[5:17]) for p in parts]
-    starts = [i + 1 for i, l in enumerate(listing.split(b"\n")) if l.startswith(b"rs")]
-    check(status == 0 and len(parts) > 5 and numbers[0] == 1 and set(numbers) <= set(starts),
-          f"split-listing: parts begin at rs lines and are named after them: {numbers} {err!r}")
+    def usage_errors():
+        USAGE = [  # script, arguments
+            ("join-one", []), ("join-one", ["--bogus", "x"]), ("join-one", ["a", "b", "c", "d"]),
+            ("join-one", ["--tagjoin"]), ("join-one", ["--prefilter=yes", "a"]),
+            ("join-files", []), ("join-files", ["-j"]), ("join-files", ["-j", "0", "a"]),
+            ("join-files", ["-j", "x", "a"]), ("join-files", ["-j", "-1", "a"]),
+            ("join-files", ["--bogus", "a"]), ("join-files", ["-j", "1", "--bogus", "a"]),
+            ("join-files", ["--tagpick"]), ("join-files", ["--tagjoin"]),
+            ("join-files", ["--prefilter"]), ("join-files", ["--no-drop-incomplete", "--"]),
+            ("join-files", ["-j", "2"]),
+            ("join-ssh", []), ("join-ssh", [nodes]), ("join-ssh", ["-x", "a"]),
+            ("join-ssh", ["--prefilter", nodes, "a"]),
+            ("join-ssh", [nodes, "--bogus", "a"]), ("join-ssh", [nodes, "--tagjoin"]),
+            ("join-slurm", []), ("join-slurm", ["--bogus", "a"]), ("join-slurm", ["--tagpick"]),
+            ("join-slurm", ["--no-prefilter"]),
+            ("make-interface", ["--bogus"]), ("make-interface", ["--check", "x"]),
+            ("split-listing", []), ("split-listing", ["-n"]), ("split-listing", ["-n", "0", "a"]),
+            ("split-listing", ["-n", "-5", "a"]), ("split-listing", ["-n", "x", "a"]),
+            ("split-listing", ["a", "b"]),
+            ("slurm-one-node", []), ("slurm-one-node", ["begin"]),
+            ("slurm-one-node", ["start", "x"]), ("slurm-one-node", ["start", "0"]),
+            ("slurm-one-node", ["stop", "now"]), ("slurm-one-node", ["start", "5", "6"]),
+            ("cwl-run", []), ("cwl-run", ["out", "cwltool"]),
+        ]
+        for script, args in USAGE:
+            cwd = folder({"a": GOOD})
+            status, err = run(plain(os.path.join(SCRIPTS, script)), cwd, args)
+            check(status == 2 and err.startswith(f"usage: {script} ") and
+                  sorted(os.listdir(cwd)) == ["a"],
+                  f"{script} {' '.join(args)}: a usage error: {status} {err!r}")
 
-    def tagjoin(data):
-        return subprocess.run([TAGJOIN], input=data, capture_output=True, check=True).stdout
-    texts = [read(os.path.join(cwd, p)) for p in parts]
-    check(b"".join(texts) == listing and b"".join(map(tagjoin, texts)) == tagjoin(listing),
-          "split-listing: every byte, in order; the parts join into what the whole joins into")
-    status, err = run(split, cwd, ["-n", "70", "huge.txt"])
-    check(status == 2 and "parts of an earlier run" in err and
-          [read(os.path.join(cwd, p)) for p in parts] == texts and
-          sorted(p for p in os.listdir(cwd) if p.startswith("part-")) == parts,
-          f"split-listing over an earlier run's parts: {status} {err!r}")
+    def jobs_at_a_time():
+        # JOBS at a time: each file's tagpick waits, a while at the most,
+        # until JOBS of them run, and notes how many ran then and a moment
+        # later; at no time more than JOBS, and JOBS at some time.
+        files = {f"j{i}.txt": GOOD for i in range(3)}
+        for jobs in (1, 3):
+            cwd = folder(files)
+            running = cwd + ".running"
+            os.makedirs(running)
+            q = shlex.quote
+            counting = stand_in(odd, f"tagpick-counting-{jobs}", body=f"""touch {q(running)}/$$
+    n=0
+    while [ "$(ls {q(running)} | wc -l)" -lt {jobs} ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+    ls {q(running)} | wc -l >> {q(running)}.seen
+    sleep 0.2
+    ls {q(running)} | wc -l >> {q(running)}.seen
+    rm {q(running)}/$$
+    exec {q(TAGPICK)} "$@"
+    """)
+            status, err = run(plain(os.path.join(SCRIPTS, "join-files"), "-j", str(jobs)), cwd,
+                              ["--tagpick", counting, "--", *sorted(files)])
+            seen = [int(n) for n in read(running + ".seen").split()]
+            check(status == 0 and len(seen) == 6 and max(seen) == jobs,
+                  f"join-files -j {jobs}: {jobs} at a time, no more: saw {seen} {err!r}")
+
+    def split_listing():
+        # split-listing on a listing whose name has a space, quotes and a
+        # leading "-": parts of whole records, with every byte.
+        listing = b"".join(b"rs%d\nSNP\nVAL\nCTG\n" % i for i in range(30))
+        cwd = folder({"-my 'list\" x": listing})
+        status, err = run(plain(os.path.join(SCRIPTS, "split-listing"), "-n", "8"), cwd,
+                          ["./-my 'list\" x"])
+        parts = sorted(f for f in os.listdir(cwd) if f.startswith("part-"))
+        check(status == 0 and len(parts) == 15 and
+              b"".join(read(os.path.join(cwd, p)) for p in parts) == listing,
+              f"split-listing -n 8 an odd name: {status} {parts} {err!r}")
+
+        # Parts begin at rs lines, are named after their first lines, and
+        # join into what the whole joins into; a second run over them is
+        # refused, and they are left as they were.
+        listing = b"".join(b"rs%d\nSNP\nVAL x\n" % n + b"CTG\n" * (n % 3 + 1) for n in range(200))
+        cwd = folder({"huge.txt": listing})
+        split = plain(os.path.join(SCRIPTS, "split-listing"))
+        status, err = run(split, cwd, ["-n", "100", "huge.txt"])
+        parts = sorted(p for p in os.listdir(cwd) if p.startswith("part-"))
+        numbers = [int(p[5:17]) for p in parts]
+        starts = [i + 1 for i, l in enumerate(listing.split(b"\n")) if l.startswith(b"rs")]
+        check(status == 0 and len(parts) > 5 and numbers[0] == 1 and set(numbers) <= set(starts),
+              f"split-listing: parts begin at rs lines and are named after them: {numbers} {err!r}")
+
+        def tagjoin(data):
+            return subprocess.run([TAGJOIN], input=data, capture_output=True, check=True).stdout
+        texts = [read(os.path.join(cwd, p)) for p in parts]
+        check(b"".join(texts) == listing and b"".join(map(tagjoin, texts)) == tagjoin(listing),
+              "split-listing: every byte, in order; the parts join into what the whole joins into")
+        status, err = run(split, cwd, ["-n", "70", "huge.txt"])
+        check(status == 2 and "parts of an earlier run" in err and
+              [read(os.path.join(cwd, p)) for p in parts] == texts and
+              sorted(p for p in os.listdir(cwd) if p.startswith("part-")) == parts,
+              f"split-listing over an earlier run's parts: {status} {err!r}")
+
+    # Every table in a thread of its own, each runner's with stand-ins of
+    # its own, and the made files beside them: most of the time goes in
+    # starting Python, GNU parallel and the shell.
+    sections = [join_one_says, earlier_runs_and_clashes, failures_and_tasks, usage_errors,
+                jobs_at_a_time, split_listing, lambda: check_interface(tmp)]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        running = ([pool.submit(runner_tables, i, *r) for i, r in enumerate(RUNNERS)]
+                   + [pool.submit(section) for section in sections])
+        for done in running:
+            done.result()
 
 
 # What make-interface makes from join-one's options, each file's made
