@@ -11,6 +11,7 @@ where the runner is missing."""
 
 import concurrent.futures
 import gzip
+import json
 import os
 import shutil
 import subprocess
@@ -102,6 +103,9 @@ def check_full_outdir(tmp, want):
         done = subprocess.run([CWL_RUN, os.path.join(tmp, "roomy")] + command + [WORKFLOW, job],
                               cwd=tmp, env=ENV, capture_output=True, text=True, timeout=900)
         left = sorted(os.listdir(os.path.join(tmp, "roomy")))
+        reported = [f["path"] for f in json.loads(done.stdout or "{}").get("joined", [])]
+        check(sorted(reported) == [os.path.join(tmp, "roomy", n) for n in left],
+              f"cwl-run with room: the report names each output where it is: {reported}")
         check(done.returncode == 0 and left == sorted(want) and
               all(read(os.path.join(tmp, "roomy", n)) == want[n] for n in left),
               f"cwl-run with room: every output whole: {done.returncode} {left}\n{done.stderr[-2000:]}")
@@ -145,6 +149,11 @@ END""")
           "cut.joined: not delivered whole" in done.stderr,
           f"cwl-run: a reported output not whole is kept out: {done.returncode} "
           f"{os.listdir(out)} {done.stderr!r}")
+    # The report names where the whole one now is.
+    whole = [f for f in json.loads(done.stdout)["joined"] if f["basename"] == "whole.joined"]
+    final = os.path.join(os.path.abspath(out), "whole.joined")
+    check([(f["path"], f["location"]) for f in whole] == [(final, "file://" + final)],
+          f"cwl-run: the report names the delivered file where it is: {done.stdout}")
 
 
 def main():

@@ -204,13 +204,14 @@ def slurm(tmp):
         tools = os.path.join(options.path, "my 'odd\" tools")
         os.makedirs(tools)
         programs = [stand_in(tools, "-tagjoin", TAGJOIN), stand_in(tools, "-tagpick", TAGPICK)]
-        got, _, err = options.bash(f"{SCRIPTS}/join-slurm --drop-incomplete --prefilter "
+        got, out, err = options.bash(f"{SCRIPTS}/join-slurm --drop-incomplete --prefilter "
                                    + " ".join(f"--{p} {shlex.quote(path)}" for p, path in
                                               zip(("tagjoin", "tagpick"), programs))
                                    + " -- dumps/gaps.txt.gz")
         check(got == 0 and options.read("dumps", "gaps.txt.joined") == b"rs2 | SNP | VAL | CTG\n"
-              and all(ran(p) for p in programs),
-              f"join-slurm with every option: {got} {err!r}")
+              and all(ran(p) for p in programs) and re.fullmatch(r"join-slurm: job \d+: every "
+                                                                  r"file joined\n", out),
+              f"join-slurm with every option: {got} {out!r} {err!r}")
 
         # Stopped mid-run: the array cancelled and gone, its list file
         # removed, the job and the files not joined named; the task that
