@@ -439,6 +439,17 @@ def check_interface(tmp):
             check(status == 1 and err == f"make-interface: {path} differs from what join-one "
                   "--describe makes\n", f"{path}, line {at + 1} edited by hand: {status} {err!r}")
         write(full, text)
+    # A made part's end mark lost: refused, not a file rewritten past it.
+    full = os.path.join(copy, "cwl", "join-dumps.cwl")
+    text = read(full)
+    write(full, b"".join(l for l in text.splitlines(keepends=True)
+                         if b"end of what scripts/make-interface makes" not in l))
+    made = subprocess.run([os.path.join(copy, "scripts", "make-interface")], capture_output=True,
+                          text=True)
+    check(made.returncode != 0 and made.stderr == "make-interface: cwl/join-dumps.cwl: a made "
+          "part without the line that ends it, or one part too many\n" and read(full) != text,
+          f"a made part without its end: {made.returncode} {made.stderr!r}")
+    write(full, text)
     # Every line of a dump by default, in the copy.
     made = prefilter_off_by_default(copy)
     status, err = check_made(copy)
