@@ -38,6 +38,14 @@ split_arguments() {
   files_into+=("$@")
 }
 
+# output_of VAR FILE: sets VAR to the output that FILE is joined into,
+# as join-one names it.
+output_of() {
+  # made by scripts/make-interface from join-one --describe: edit there.
+  printf -v "$1" '%s.joined' "${2%.gz}"
+  # end of what scripts/make-interface makes.
+}
+
 # skip_earlier_outputs FILES: removes from the array named FILES, with a
 # word each, the files whose names end in .joined or .partial, what an
 # earlier run made or left, so that running a script again on dumps/*
@@ -58,17 +66,19 @@ skip_earlier_outputs() {
 }
 
 # refuse_clashes FILE...: returns 1, naming both, when two files would be
-# joined into one output, FILE less a final .gz, with .joined.  Outputs
-# are compared as paths, so that d/x.txt and ./d/x.txt.gz clash too.
+# joined into one output.  Outputs are compared as paths, so that d/x.txt
+# and ./d/x.txt.gz clash too.
 refuse_clashes() {
-  local files=("$@") outputs i other
+  local files=("$@") outputs i other output
   local -A joined_into=()
-  mapfile -d '' outputs < <(printf '%s.joined\0' "${files[@]/%.gz/}" | xargs -0 realpath -m -z --)
+  mapfile -d '' outputs < <(for file; do output_of file "$file"; printf '%s\0' "$file"
+    done | xargs -0 realpath -m -z --)
   for i in "${!files[@]}"; do
     other=${joined_into[${outputs[i]}]-}
     if [[ -n $other ]]; then
+      output_of output "${files[i]}"
       printf '%s: %s and %s would both be joined into %s; nothing joined\n' \
-        "${0##*/}" "$other" "${files[i]}" "${files[i]%.gz}.joined" >&2
+        "${0##*/}" "$other" "${files[i]}" "$output" >&2
       return 1
     fi
     joined_into[${outputs[i]}]=${files[i]}
@@ -102,14 +112,15 @@ stop_on_signals() {
 # whose output is not newer than the file SINCE, and exits with 128 and
 # the signal's number.
 stop_joining() {
-  local signal=$1 since=$2 say=$4 file
+  local signal=$1 since=$2 say=$4 file output
   local -n files_of=$3
   shift 4
   trap '' HUP INT TERM
   "$@" "$signal"
   for file in "${files_of[@]}"; do
-    rm -f -- "${file%.gz}.joined.partial"
-    [[ ${file%.gz}.joined -nt $since ]] ||
+    output_of output "$file"
+    rm -f -- "$output.partial"
+    [[ $output -nt $since ]] ||
       printf '%s: %s\n' "${say//SIGNAL/SIG$signal}" "$file" >&2
   done
   exit $((128 + $(kill -l "$signal")))
