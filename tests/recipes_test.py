@@ -103,12 +103,16 @@ def local(tmp):
         f.write(":\n")
     # ssh to this machine as a node: a stand-in ssh that runs the command
     # it is given in a shell started in another folder, as a login starts
-    # in the home folder.
+    # in the home folder, with SHELL set, as sshd sets it from the login:
+    # GNU parallel's remote jobs run in $SHELL, and CI's environment has
+    # none to pass on.
     home = os.path.join(tmp, "home")
     os.makedirs(home)
     fake_ssh = stand_in(tmp, "ssh", body=f"""while [ $# -gt 0 ]; do
   case $1 in -l | -p | -o) shift 2 ;; --) shift; break ;; *) shift ;; esac
 done
+SHELL=/bin/sh
+export SHELL
 cd {shlex.quote(home)} && exec sh -c "$*"
 """)
     with open(os.path.join(tmp, "remote-nodes"), "w") as f:
