@@ -3,23 +3,22 @@
 descriptions, cwl/tagjoin.cwl and cwl/join-dumps.cwl, with a runner, on a
 folder holding a plain listing whose name has a space, a gzipped whole
 dump and a dump with a bad line, and checks: each output byte for byte
-against the README's pipeline (tagjoin alone, for a listing); the runner's status; the bad file's message in the runner's
-log; and nothing for the bad file, nor anything partial, in the output
-folder.  cwltool also validates both files; toil-slurm runs the workflow
-on the one-node Slurm (as root).  Exits 77, which ctest counts as skipped,
+against the README's pipeline (tagjoin alone, for a listing); the
+runner's status; the bad file's message in the runner's log; and nothing
+for the bad file, nor anything partial, in the output folder.  cwltool
+also validates both files; toil-slurm runs the workflow on the one-node
+Slurm (as root).  Exits 77, which ctest counts as skipped,
 where the runner is missing."""
 
 import concurrent.futures
 import gzip
 import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
-from checks import (Checks, dump, programs_path, read, record, run_shown, shell_block,
-                    skip_without, stand_in, start_slurm, stop_slurm)
+from checks import (Checks, dump, programs_path, read, record, run_shown, scratch,
+                    shell_block, skip_without, stand_in, start_slurm, stop_slurm)
 
 SOURCE, TAGJOIN, TAGPICK, RUNNER = sys.argv[1:5]
 TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
@@ -156,94 +155,99 @@ END""")
           f"cwl-run: the report names the delivered file where it is: {done.stdout}")
 
 
+def joined_all(tmp):
+    """Both descriptions, through the runner and through cwl-run, on the
+    folder of dumps, with each input given and with the programs chosen."""
+    os.makedirs(os.path.join(tmp, "dumps"))
+    for name, data in FILES.items():
+        with open(os.path.join(tmp, "dumps", name), "wb") as f:
+            f.write(gzip.compress(data) if name.endswith(".gz") else data)
+    want = {name: run_shown(PIPELINE, data, tmp, (TAGJOIN, TAGPICK)) for name, data in
+            [("a listing.txt.joined", LISTING), ("whole.txt.joined", DUMP)]}
+
+    if RUNNER == "cwltool":
+        for description in (TOOL, WORKFLOW):
+            done = subprocess.run(["cwltool", "--validate", description], capture_output=True,
+                                  text=True)
+            check(done.returncode == 0 and "is valid CWL" in done.stdout,
+                  f"cwltool --validate {description}: {done.stdout}{done.stderr}")
+
+    # The workflow on the good files: joined as the README joins them.
+    status, log, left = run(tmp, "good", WORKFLOW, "dumps:\n" + files(*list(FILES)[:2]))
+    check(status == 0, f"join-dumps.cwl: status {status}\n{log[-3000:]}")
+    check(left == sorted(want), f"join-dumps.cwl: the outputs are {left}")
+    for name in set(left) & set(want):
+        check(read(os.path.join(tmp, "good", name)) == want[name],
+              f"join-dumps.cwl: {name} joined as the README's pipeline joins it")
+    if RUNNER == "toil-slurm":
+        return
+
+    # With the bad file: a failure, its message, nothing of it kept.
+    status, log, left = run(tmp, "bad", WORKFLOW, "dumps:\n" + files(*FILES))
+    check(status != 0, f"join-dumps.cwl with a bad file: status {status}")
+    check(BAD_MESSAGE in log, f"join-dumps.cwl with a bad file: its message\n{log[-3000:]}")
+    check(not [f for f in left if f.startswith("bad") or f.endswith(".partial")],
+          f"join-dumps.cwl with a bad file: nothing of it in the output folder: {left}")
+
+    check_full_outdir(tmp, want)
+
+    if RUNNER == "cwltool":
+        # The tool alone joins a listing as tagjoin does, and a whole
+        # dump as the README's pipeline does.
+        status, log, left = run(tmp, "tool", TOOL, f"listing: {files('a listing.txt')[4:]}")
+        joined = subprocess.run([TAGJOIN], input=LISTING, capture_output=True).stdout
+        check(status == 0 and left == ["a listing.txt.joined"] and
+              read(os.path.join(tmp, "tool", left[0])) == joined,
+              f"tagjoin.cwl: the listing joined as by tagjoin: {status} {left}\n{log[-2000:]}")
+        status, log, left = run(tmp, "tool-dump", TOOL, f"listing: {files('whole.txt.gz')[4:]}")
+        check(status == 0 and left == ["whole.txt.joined"] and
+              read(os.path.join(tmp, "tool-dump", left[0])) == want["whole.txt.joined"],
+              f"tagjoin.cwl: a whole dump joined as the README's pipeline joins it: "
+              f"{status} {left}\n{log[-2000:]}")
+        # Each input given a value other than its default changes
+        # what the description makes (tagjoin and tagpick below).
+        gaps = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
+        with open(os.path.join(tmp, "dumps", "gaps.txt"), "wb") as f:
+            f.write(gaps)
+        dropped = "records without a CTG line dropped: 1"
+        INPUTS = [  # description, its inputs, the output's bytes or None, said in the log
+            (TOOL, f"prefilter: false\nlisting: {files('whole.txt.gz')[4:]}", None,
+             'whole.txt.gz: "rs" expected at beginning of input line 1'),
+            (TOOL, f"drop_incomplete: true\nlisting: {files('gaps.txt')[4:]}",
+             b"rs2 | SNP | VAL | CTG\n", dropped),
+            (TOOL, f"listing: {files('gaps.txt')[4:]}", None,
+             'gaps.txt: "CTG" expected at beginning of input line 4'),
+            (WORKFLOW, "prefilter: false\ndumps:\n" + files("whole.txt.gz"), None,
+             'whole.txt.gz: "rs" expected at beginning of input line 1'),
+            (WORKFLOW, "drop_incomplete: true\ndumps:\n" + files("gaps.txt"),
+             b"rs2 | SNP | VAL | CTG\n", dropped),
+        ]
+        # Three at a time: most of a run is cwltool starting.
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            done = list(pool.map(lambda c: run(tmp, f"input{c[0]}", c[1][0], c[1][1]),
+                                 enumerate(INPUTS)))
+        for i, ((description, job, joined, says), (status, log, left)) in enumerate(
+                zip(INPUTS, done)):
+            got = read(os.path.join(tmp, f"input{i}", left[0])) if left else None
+            check((status == 0) == (joined is not None) and got == joined and says in log,
+                  f"{os.path.basename(description)} {job.splitlines()[0]}: {status} {left} "
+                  f"{got!r}\n{log[-2000:]}")
+        check_programs(tmp)
+        check_unwhole_report(tmp)
+
+
 def main():
     skip_without("toil-cwl-runner" if RUNNER.startswith("toil") else "cwltool")
     if RUNNER == "toil-slurm":
         skip_without("slurmctld", "munged", root=True)
-    tmp = tempfile.mkdtemp(prefix=f"tagjoin-{RUNNER}-")
-    if RUNNER == "toil-slurm":
-        start_slurm(SOURCE, os.path.join(tmp, "slurm"), ENV)
-    try:
-        os.makedirs(os.path.join(tmp, "dumps"))
-        for name, data in FILES.items():
-            with open(os.path.join(tmp, "dumps", name), "wb") as f:
-                f.write(gzip.compress(data) if name.endswith(".gz") else data)
-        want = {name: run_shown(PIPELINE, data, tmp, (TAGJOIN, TAGPICK)) for name, data in
-                [("a listing.txt.joined", LISTING), ("whole.txt.joined", DUMP)]}
-
-        if RUNNER == "cwltool":
-            for description in (TOOL, WORKFLOW):
-                done = subprocess.run(["cwltool", "--validate", description], capture_output=True,
-                                      text=True)
-                check(done.returncode == 0 and "is valid CWL" in done.stdout,
-                      f"cwltool --validate {description}: {done.stdout}{done.stderr}")
-
-        # The workflow on the good files: joined as the README joins them.
-        status, log, left = run(tmp, "good", WORKFLOW, "dumps:\n" + files(*list(FILES)[:2]))
-        check(status == 0, f"join-dumps.cwl: status {status}\n{log[-3000:]}")
-        check(left == sorted(want), f"join-dumps.cwl: the outputs are {left}")
-        for name in set(left) & set(want):
-            check(read(os.path.join(tmp, "good", name)) == want[name],
-                  f"join-dumps.cwl: {name} joined as the README's pipeline joins it")
+    with scratch(RUNNER) as tmp:
         if RUNNER == "toil-slurm":
-            return check.report()
-
-        # With the bad file: a failure, its message, nothing of it kept.
-        status, log, left = run(tmp, "bad", WORKFLOW, "dumps:\n" + files(*FILES))
-        check(status != 0, f"join-dumps.cwl with a bad file: status {status}")
-        check(BAD_MESSAGE in log, f"join-dumps.cwl with a bad file: its message\n{log[-3000:]}")
-        check(not [f for f in left if f.startswith("bad") or f.endswith(".partial")],
-              f"join-dumps.cwl with a bad file: nothing of it in the output folder: {left}")
-
-        check_full_outdir(tmp, want)
-
-        if RUNNER == "cwltool":
-            # The tool alone joins a listing as tagjoin does, and a whole
-            # dump as the README's pipeline does.
-            status, log, left = run(tmp, "tool", TOOL, f"listing: {files('a listing.txt')[4:]}")
-            joined = subprocess.run([TAGJOIN], input=LISTING, capture_output=True).stdout
-            check(status == 0 and left == ["a listing.txt.joined"] and
-                  read(os.path.join(tmp, "tool", left[0])) == joined,
-                  f"tagjoin.cwl: the listing joined as by tagjoin: {status} {left}\n{log[-2000:]}")
-            status, log, left = run(tmp, "tool-dump", TOOL, f"listing: {files('whole.txt.gz')[4:]}")
-            check(status == 0 and left == ["whole.txt.joined"] and
-                  read(os.path.join(tmp, "tool-dump", left[0])) == want["whole.txt.joined"],
-                  f"tagjoin.cwl: a whole dump joined as the README's pipeline joins it: "
-                  f"{status} {left}\n{log[-2000:]}")
-            # Each input given a value other than its default changes
-            # what the description makes (tagjoin and tagpick below).
-            gaps = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
-            with open(os.path.join(tmp, "dumps", "gaps.txt"), "wb") as f:
-                f.write(gaps)
-            dropped = "records without a CTG line dropped: 1"
-            INPUTS = [  # description, its inputs, the output's bytes or None, said in the log
-                (TOOL, f"prefilter: false\nlisting: {files('whole.txt.gz')[4:]}", None,
-                 'whole.txt.gz: "rs" expected at beginning of input line 1'),
-                (TOOL, f"drop_incomplete: true\nlisting: {files('gaps.txt')[4:]}",
-                 b"rs2 | SNP | VAL | CTG\n", dropped),
-                (TOOL, f"listing: {files('gaps.txt')[4:]}", None,
-                 'gaps.txt: "CTG" expected at beginning of input line 4'),
-                (WORKFLOW, "prefilter: false\ndumps:\n" + files("whole.txt.gz"), None,
-                 'whole.txt.gz: "rs" expected at beginning of input line 1'),
-                (WORKFLOW, "drop_incomplete: true\ndumps:\n" + files("gaps.txt"),
-                 b"rs2 | SNP | VAL | CTG\n", dropped),
-            ]
-            # Three at a time: most of a run is cwltool starting.
-            with concurrent.futures.ThreadPoolExecutor(3) as pool:
-                done = list(pool.map(lambda c: run(tmp, f"input{c[0]}", c[1][0], c[1][1]),
-                                     enumerate(INPUTS)))
-            for i, ((description, job, joined, says), (status, log, left)) in enumerate(
-                    zip(INPUTS, done)):
-                got = read(os.path.join(tmp, f"input{i}", left[0])) if left else None
-                check((status == 0) == (joined is not None) and got == joined and says in log,
-                      f"{os.path.basename(description)} {job.splitlines()[0]}: {status} {left} "
-                      f"{got!r}\n{log[-2000:]}")
-            check_programs(tmp)
-            check_unwhole_report(tmp)
-    finally:
-        if RUNNER == "toil-slurm":
-            stop_slurm(SOURCE, ENV)
-        shutil.rmtree(tmp)
+            start_slurm(SOURCE, os.path.join(tmp, "slurm"), ENV)
+        try:
+            joined_all(tmp)
+        finally:
+            if RUNNER == "toil-slurm":
+                stop_slurm(SOURCE, ENV)
     return check.report()
 
 

@@ -32,7 +32,7 @@ import sys
 import time
 
 from checks import (Checks, copy_of_repository, dump, kept, prefilter_off_by_default,
-                    programs_path, ran, record, scratch, shell_block, skip_without,
+                    programs_path, ran, read, record, scratch, shell_block, skip_without,
                     stand_in, start_slurm, stop_slurm, tagjoin_on, write)
 
 SOURCE, TAGJOIN, TAGPICK, PART = sys.argv[1:5]
@@ -73,8 +73,7 @@ class Folder:
         return run.returncode, run.stdout, run.stderr
 
     def read(self, *path):
-        with open(os.path.join(self.path, *path), "rb") as f:
-            return f.read()
+        return read(os.path.join(self.path, *path))
 
     def check_outputs(self, recipe, result):
         """Good files joined as by hand under result(name), the bad one
@@ -283,9 +282,8 @@ def every_entry_point(tmp, repo, name):
     got = {}
 
     def outputs(folder, where):
-        return {n: (folder.read(where, n.removesuffix(".gz") + ".joined") if os.path.exists(
-            os.path.join(folder.path, where, n.removesuffix(".gz") + ".joined")) else None)
-            for n in SAME}
+        made = {n: os.path.join(folder.path, where, n.removesuffix(".gz") + ".joined") for n in SAME}
+        return {n: read(path) if os.path.exists(path) else None for n, path in made.items()}
     for entry, command in [("join-files", f"{scripts}/join-files dumps/*"),
                            ("join-ssh", f"{scripts}/join-ssh {tmp}/nodes dumps/*"),
                            ("join-slurm", f"{scripts}/join-slurm dumps/*")]:
@@ -300,20 +298,20 @@ def every_entry_point(tmp, repo, name):
 
     # The CWL descriptions, one run a file, so that a failed file does
     # not keep the others' outputs back; three at a time.
-    def cwl(description, dump):
-        folder = Folder(tmp, f"{name} {description} {dump}", {dump: SAME[dump]})
+    def cwl(description, file):
+        folder = Folder(tmp, f"{name} {description} {file}", {file: SAME[file]})
         key = "dumps" if description == "join-dumps.cwl" else "listing"
-        path = f"{{class: File, path: 'dumps/{dump}'}}"
+        path = f"{{class: File, path: 'dumps/{file}'}}"
         write(os.path.join(folder.path, "job.yml"),
               (f"{key}: [{path}]\n" if key == "dumps" else f"{key}: {path}\n").encode())
         folder.bash(f"{scripts}/cwl-run dumps cwltool --quiet --relax-path-checks "
                     f"{shlex.quote(os.path.join(repo, 'cwl', description))} job.yml")
-        return outputs(folder, "dumps")[dump]
+        return outputs(folder, "dumps")[file]
     runs = [(d, n) for d in ("tagjoin.cwl", "join-dumps.cwl") for n in SAME]
     with concurrent.futures.ThreadPoolExecutor(3) as pool:
         done = list(pool.map(lambda r: cwl(*r), runs))
-    for (description, dump), result in zip(runs, done):
-        got.setdefault(description, {})[dump] = result
+    for (description, file), result in zip(runs, done):
+        got.setdefault(description, {})[file] = result
     return got
 
 

@@ -87,13 +87,13 @@ def tables(tmp, odd, nodes, env):
         """The status and standard error of a run in cwd, whose standard
         output must be empty, and which must leave nothing in its TMPDIR."""
         argv, extra = runner(cwd, args)
-        scratch = cwd + ".tmp"
-        os.makedirs(scratch, exist_ok=True)
-        p = subprocess.run(argv, cwd=cwd, env=dict(env, TMPDIR=scratch, **extra),
+        tmpdir = cwd + ".tmp"
+        os.makedirs(tmpdir, exist_ok=True)
+        p = subprocess.run(argv, cwd=cwd, env=dict(env, TMPDIR=tmpdir, **extra),
                            capture_output=True, timeout=120)
-        check(p.stdout == b"" and os.listdir(scratch) == [],
+        check(p.stdout == b"" and os.listdir(tmpdir) == [],
               f"{' '.join(argv)}: nothing on standard output, nothing left in TMPDIR: "
-              f"{p.stdout!r} {os.listdir(scratch)}")
+              f"{p.stdout!r} {os.listdir(tmpdir)}")
         return p.returncode, p.stderr.decode(errors="surrogateescape")
 
     header = b"LISTING\n\n"
