@@ -414,20 +414,23 @@ MADE = ["config/config.yaml", "workflow/schemas/config.schema.yaml", "config/REA
         "cwl/tagjoin.cwl", "cwl/join-dumps.cwl", "scripts/join-options.bash",
         "scripts/join-one", "scripts/join-files", "scripts/join-ssh", "scripts/join-slurm"]
 MARK = b"made by scripts/make-interface"
+END_MARK = b"end of what scripts/make-interface makes"
 
 
 def check_interface(tmp):
     """The files made from join-one's options are as make-interface makes
     them; in a copy, a hand edit of any made part is named by --check, and
     a default changed in the table and made again reaches every file."""
-    def check_made(repo):
-        p = subprocess.run([os.path.join(repo, "scripts", "make-interface"), "--check"],
+    def check_made(repo, *args):
+        p = subprocess.run([os.path.join(repo, "scripts", "make-interface"), *args],
                            capture_output=True, text=True)
         return p.returncode, p.stderr
-    status, err = check_made(SOURCE)
+    status, err = check_made(SOURCE, "--check")
     check(status == 0 and err == "", f"make-interface --check: as made: {status} {err!r}")
     copy = copy_of_repository(SOURCE, os.path.join(tmp, "a copy"))
     for path in MADE:
+        # A line of each made part edited by hand: named by --check, and
+        # made again as it was.
         full = os.path.join(copy, path)
         text = read(full)
         lines = text.splitlines(keepends=True)
@@ -435,15 +438,35 @@ def check_interface(tmp):
         for at in marks:
             edited = lines[:at] + [lines[at].replace(b"\n", b" \n")] + lines[at + 1:]
             write(full, b"".join(edited))
-            status, err = check_made(copy)
+            status, err = check_made(copy, "--check")
             check(status == 1 and err == f"make-interface: {path} differs from what join-one "
                   "--describe makes\n", f"{path}, line {at + 1} edited by hand: {status} {err!r}")
+            check(check_made(copy) == (0, "") and read(full) == text,
+                  f"{path}, line {at + 1} edited by hand, then made again")
+        # Every made part emptied, as a new one starts, or the whole file
+        # gone with its folder: made again as it was.
+        if END_MARK in text:
+            kept, inside = [], False
+            for line in lines:
+                inside = (inside or MARK in line) and END_MARK not in line
+                if not inside or MARK in line:
+                    kept.append(line)
+            write(full, b"".join(kept))
+        elif MARK in lines[0]:
+            os.unlink(full)
+            if "schemas" in path:
+                os.rmdir(os.path.dirname(full))
+        else:
+            continue
+        check(check_made(copy) == (0, "") and read(full) == text,
+              f"{path}, its made parts emptied or the file gone, then made again")
+        os.makedirs(os.path.dirname(full), exist_ok=True)
         write(full, text)
     # A made part's end mark lost: refused, not a file rewritten past it.
     full = os.path.join(copy, "cwl", "join-dumps.cwl")
     text = read(full)
     write(full, b"".join(l for l in text.splitlines(keepends=True)
-                         if b"end of what scripts/make-interface makes" not in l))
+                         if END_MARK not in l))
     made = subprocess.run([os.path.join(copy, "scripts", "make-interface")], capture_output=True,
                           text=True)
     check(made.returncode != 0 and made.stderr == "make-interface: cwl/join-dumps.cwl: a made "
