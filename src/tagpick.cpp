@@ -1079,13 +1079,35 @@ Ending show(const std::string &text)
 	return {};
 }
 
-// The option getopt_long could not take, as it was typed: a letter of a
-// cluster such as -xy, or a whole word such as --numbred or --help=x.
-std::string typed_option(char **argv, int optopt_seen)
+// The short option getopt_long refused, letter, as it was typed.  No
+// short option is known, so it is the first letter of its word, which
+// getopt_long has stepped past when that letter is all of it (-x) and not
+// when more follow (-xy).  A letter beyond ASCII is named with all its
+// bytes, not the first alone.
+std::string typed_letter(char **argv, char letter)
 {
-	if (optopt_seen > 0 && optopt_seen < 256)
-		return std::string("-") + static_cast<char>(optopt_seen);
-	return argv[optind - 1];
+	const char *past = argv[optind - 1];
+	bool alone = past[0] == '-' && past[1] == letter && past[2] == '\0';
+	const char *word = alone ? past : argv[optind];
+	std::size_t end = 2;
+	while ((static_cast<unsigned char>(word[end]) & 0xc0) == 0x80)
+		++end;
+	return std::string(word, end);
+}
+
+// The usage error for the option getopt_long refused, refused being what
+// it left in optopt: a long option's value when the option was given a
+// value, 0 for a long option it does not know, and a short option's
+// letter.  A long option is the whole word it stepped past, as typed
+// (--drop=yes, --numbred).
+Ending refused_option(char **argv, const option *long_options, int refused)
+{
+	for (const option *o = long_options; o->name != nullptr; ++o)
+		if (o->val == refused)
+			return ending(Ending::usage, "", 0, "option --" +
+			    std::string(o->name) + " takes no value: " + argv[optind - 1]);
+	return ending(Ending::usage, "", 0, "unknown option: " +
+	    (refused == 0 ? std::string(argv[optind - 1]) : typed_letter(argv, static_cast<char>(refused))));
 }
 
 } // namespace
@@ -1094,12 +1116,17 @@ int main(int argc, char **argv)
 {
 	if (!fill_closed_standard_descriptors())
 		return status_failure;
-	enum { help_option = 1000, version_option };
+	// Past any letter, so that what getopt_long leaves in optopt tells a
+	// long option given a value from a short option.
+	enum {
+		drop_option = 1000, numbered_option, all_lines_option,
+		progress_option, help_option, version_option,
+	};
 	const option long_options[] = {
-		{"drop-incomplete", no_argument, nullptr, 'd'},
-		{"numbered", no_argument, nullptr, 'n'},
-		{"all-lines", no_argument, nullptr, 'a'},
-		{"progress", no_argument, nullptr, 'p'},
+		{"drop-incomplete", no_argument, nullptr, drop_option},
+		{"numbered", no_argument, nullptr, numbered_option},
+		{"all-lines", no_argument, nullptr, all_lines_option},
+		{"progress", no_argument, nullptr, progress_option},
 		{"help", no_argument, nullptr, help_option},
 		{"version", no_argument, nullptr, version_option},
 		{nullptr, 0, nullptr, 0},
@@ -1113,15 +1140,14 @@ int main(int argc, char **argv)
 	for (int c; e.kind == Ending::done &&
 	     (c = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
 		switch (c) {
-		case 'd': pk.options.drop_incomplete = true; break;
-		case 'n': pk.options.numbered = true; break;
-		case 'a': pk.options.all_lines = true; break;
-		case 'p': pk.options.progress = true; break;
+		case drop_option: pk.options.drop_incomplete = true; break;
+		case numbered_option: pk.options.numbered = true; break;
+		case all_lines_option: pk.options.all_lines = true; break;
+		case progress_option: pk.options.progress = true; break;
 		case help_option: return report(show(help_text()), pr, {}, sigpipe_ends);
 		case version_option: return report(show(version_text()), pr, {}, sigpipe_ends);
 		default:
-			e = ending(Ending::usage, "", 0, "unknown option: " +
-			    typed_option(argv, optopt));
+			e = refused_option(argv, long_options, optopt);
 		}
 	}
 	const char *stdin_only[] = {"-"};
