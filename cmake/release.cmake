@@ -52,8 +52,8 @@ function(release arch)
   set(isal ${OUT}/build-release/isal)
   run(bash ${source}/cmake/static-isal.sh ${arch} ${isal})
   run(${CMAKE_COMMAND} -S ${source} -B ${build} ${toolchain} ${maintainer}
-    -DCMAKE_BUILD_TYPE=Release -DTAGJOIN_STATIC=ON -DTAGJOIN_TESTS=OFF
-    -DTAGPICK_INFLATE=isal -DISAL_INCLUDE_DIR=${isal}/${arch}/include
+    -DCMAKE_BUILD_TYPE=Release -DTAGJOIN_STATIC=ON -DTAGJOIN_RELEASE=ON
+    -DTAGJOIN_TESTS=OFF -DTAGPICK_INFLATE=isal -DISAL_INCLUDE_DIR=${isal}/${arch}/include
     -DISAL_LIBRARY=${isal}/${arch}/lib/libisal.a)
   run(${CMAKE_COMMAND} --build ${build} --target tagjoin tagpick -j2)
   # Only what this run packs may be staged, not what an earlier one left.

@@ -3,7 +3,8 @@
 # CPack, installs the tarball into a temporary prefix, runs the installed
 # programs on SAMPLE, gzipped for tagpick, against the BUILT tagjoin, and
 # checks the .deb's contents and metadata: its dependencies name the
-# library that tagpick inflates with, when it links one.
+# library that tagpick inflates with, when it links one.  Both are named
+# as a local build's, never as the release's.
 set -eu
 build=$1 sample=$2 built=$3
 tmp=$(mktemp -d)
@@ -11,7 +12,9 @@ trap 'rm -rf "$tmp"' EXIT
 cpack --config "$build/CPackConfig.cmake" -B "$tmp/out" > "$tmp/cpack.log" ||
   { cat "$tmp/cpack.log"; exit 1; }
 
-tarball=$(ls "$tmp"/out/tagjoin-*.tar.gz)
+version=$(sed -n 's/^project(tagjoin VERSION \([0-9.]*\).*/\1/p' \
+  "$(dirname "$0")/../CMakeLists.txt")
+tarball=$tmp/out/tagjoin-$version+local-linux-$(uname -m).tar.gz
 mkdir "$tmp/prefix"
 tar -xzf "$tarball" -C "$tmp/prefix" --strip-components=1
 test -x "$tmp/prefix/bin/tagjoin"
@@ -25,9 +28,9 @@ test -s "$tmp/installed.out"
 gzip -c "$sample" > "$tmp/sample.gz"
 "$tmp/prefix/bin/tagpick" "$tmp/sample.gz" | "$tmp/prefix/bin/tagjoin" | cmp - "$tmp/built.out"
 
-deb=$(ls "$tmp"/out/tagjoin_*.deb)
+deb=$tmp/out/tagjoin_$version+local_$(dpkg --print-architecture).deb
 dpkg-deb --field "$deb" Package | grep -qx tagjoin
-dpkg-deb --field "$deb" Version | grep -qx '1\.0\.0'
+test "$(dpkg-deb --field "$deb" Version)" = "$version+local"
 dpkg-deb --field "$deb" Architecture | grep -qx "$(dpkg --print-architecture)"
 dpkg-deb --field "$deb" Depends | grep -q 'libc6'
 dpkg-deb --field "$deb" Section | grep -qx science

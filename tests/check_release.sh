@@ -61,6 +61,8 @@ for arch in x86_64 aarch64; do
   test -f "$root/share/man/man1/tagpick.1.gz"
   grep -q '^MIT License' "$root/share/doc/tagjoin/LICENSE"
   test -f "$root/share/doc/tagjoin/README.md"
+  # lintian's overrides are for the .deb alone, not for a prefix.
+  test ! -e "$root/share/lintian"
 
   deb=$dist/tagjoin_${version}_$deb_arch.deb
   dpkg-deb --field "$deb" Architecture | grep -qx "$deb_arch"
@@ -73,6 +75,7 @@ for arch in x86_64 aarch64; do
   check_pair "$tmp/deb-$arch/usr/bin" "$says" $emulator
   test -f "$tmp/deb-$arch/usr/share/man/man1/tagjoin.1.gz"
   test -f "$tmp/deb-$arch/usr/share/man/man1/tagpick.1.gz"
+  test -f "$tmp/deb-$arch/usr/share/lintian/overrides/tagjoin"
   grep -qx 'License: MIT' "$tmp/deb-$arch/usr/share/doc/tagjoin/copyright"
   echo "release: $(basename "$tarball") $(basename "$deb") checked"
 done
