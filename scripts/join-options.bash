@@ -47,16 +47,18 @@ output_of() {
 }
 
 # skip_earlier_outputs FILES: removes from the array named FILES, with a
-# word each, the files whose names end in .joined or .partial, what an
-# earlier run made or left, so that running a script again on dumps/*
-# does what the first run did.  Returns 1, with a word, when no file is
-# left.
+# word each, the files whose names end as the outputs, temporary files
+# and locks of join-one do, what an earlier run made or left, so that
+# running a script again on dumps/* does what the first run did.
+# Returns 1, with a word, when no file is left.
 skip_earlier_outputs() {
   local -n files_in=$1
   local file kept=()
   for file in "${files_in[@]}"; do
     case $file in
-    *.joined | *.partial)
+    # made by scripts/make-interface from join-one --describe: edit there.
+    *.joined | *.partial | *.lock)
+    # end of what scripts/make-interface makes.
       printf '%s: skipped, as an earlier run made it: %s\n' "${0##*/}" "$file" >&2 ;;
     *) kept+=("$file") ;;
     esac
@@ -90,8 +92,8 @@ refuse_clashes() {
 # prints its name.
 write_list() {
   local list
-  list=$(mktemp "${TMPDIR:-/tmp}/${0##*/}.XXXXXX")
-  printf '%s\0' "$@" >"$list"
+  list=$(mktemp "${TMPDIR:-/tmp}/${0##*/}.XXXXXX") || return 1
+  printf '%s\0' "$@" >"$list" || return 1
   echo "$list"
 }
 
@@ -106,11 +108,11 @@ stop_on_signals() {
 }
 
 # stop_joining SIGNAL SINCE FILES SAY ENDING...: runs ENDING with the
-# signal's name after its arguments, which ends the jobs; then removes
-# the .partial output of each file of the array named FILES, says SAY
-# (SIGNAL in it replaced by the signal's name) with each of those files
-# whose output is not newer than the file SINCE, and exits with 128 and
-# the signal's number.
+# signal's name after its arguments, which ends the jobs (each job
+# removes what it made); then says SAY (SIGNAL in it replaced by the
+# signal's name) with each file of the array named FILES whose output is
+# not newer than the file SINCE, and exits with 128 and the signal's
+# number.
 stop_joining() {
   local signal=$1 since=$2 say=$4 file output
   local -n files_of=$3
@@ -119,19 +121,18 @@ stop_joining() {
   "$@" "$signal"
   for file in "${files_of[@]}"; do
     output_of output "$file"
-    rm -f -- "$output.partial"
     [[ $output -nt $since ]] ||
       printf '%s: %s\n' "${say//SIGNAL/SIG$signal}" "$file" >&2
   done
   exit $((128 + $(kill -l "$signal")))
 }
 
-# end_session PID: ends the command PID, which may end its jobs itself,
-# then whatever is left of its session.
+# end_session PID: ends the session of the command PID, its jobs given
+# a moment to clean up after themselves, then whatever is left of it.
 end_session() {
-  kill -TERM "$1" 2>/dev/null || true
+  kill -TERM -- "-$1" 2>/dev/null || true
   for _ in $(seq 20); do
-    kill -0 "$1" 2>/dev/null || break
+    kill -0 -- "-$1" 2>/dev/null || break
     sleep 0.1
   done
   kill -KILL -- "-$1" 2>/dev/null || true

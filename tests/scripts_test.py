@@ -14,6 +14,7 @@ a space, quotes and a leading "-".  Exits 77, which ctest counts as
 skipped, where GNU parallel is missing."""
 
 import concurrent.futures
+import fcntl
 import gzip
 import itertools
 import os
@@ -168,6 +169,8 @@ def tables(tmp, odd, nodes, env):
             "gz": "gz.joined",
             "my 'odd\" name.txt": "my 'odd\" name.txt.joined",
             "-lead.gz": "-lead.joined",
+            "-": "-.joined",
+            "chr=1.txt": "chr=1.txt.joined",
             os.fsdecode(b"\xe9t\xe9.gz"): os.fsdecode(b"\xe9t\xe9.joined"),   # Latin-1
         }
         for given, output in NAMES.items():
@@ -228,14 +231,64 @@ def tables(tmp, odd, nodes, env):
             ("records dropped, counted under the file's name", {"gaps.txt": b"rs1\nSNP\n" + GOOD},
              ["--drop-incomplete", "gaps.txt"], 0,
              "gaps.txt: records without a CTG line dropped: 1\n"),
+            ("the last record cut, dropped", {"x.txt": GOOD + b"rs2\nSNP\n"},
+             ["--drop-incomplete", "x.txt"], 0, "x.txt: records without a CTG line dropped: 1\n"),
+            ("the last record without CTG", {"x.txt": b"H\n" + GOOD + b"rs2\nSNP\nVAL\n"}, ["x.txt"],
+             1, 'x.txt: "CTG" expected at beginning of input line 8\ninput line 8 is past the end '
+             "of x.txt, which ends inside a record; the lines before it, as tagjoin saw them:\n"
+             "          4  VAL c\n          5  CTG d\n          6  rs2\n          7  SNP\n"
+             "          8  VAL\n"),
+            ("cut after an rs line", {"x.txt": GOOD + b"rs2\n"}, ["x.txt"], 1,
+             'x.txt: "SNP" expected at beginning of input line 6\ninput line 6 is past the end '
+             "of x.txt, which ends inside a record; the lines before it, as tagjoin saw them:\n"
+             "          1  rs1 a\n          2  SNP b\n          3  VAL c\n          4  CTG d\n"
+             "          5  rs2\n"),
+            ("no record: an earlier output removed", {"x.txt": b"<html>\n", "x.txt.joined": b"old"},
+             ["x.txt"], 1, "x.txt: no record found\nx.txt: x.txt.joined, joined by an earlier run, "
+             "removed\n"),
+            ("no record, every line", {"x.gz": gzip.compress(b"")}, ["--no-prefilter", "x.gz"], 1,
+             "x.gz: no record found\n"),
+            ("an earlier output replaced", {"x.txt": GOOD, "x.txt.joined": b"old"}, ["x.txt"], 0, ""),
+            ("a dump named -", {"-": GOOD}, ["--", "-"], 0, ""),
+            ("the output is the dump", {"x.gz": b""}, ["x.gz", "x.gz"], 2,
+             "join-one: the output x.gz is the dump x.gz; nothing joined\n"),
+            ("the output is the dump by another name", {"x.txt": GOOD}, ["x.txt", "./d/../x.txt"], 2,
+             "join-one: the output ./d/../x.txt is the dump x.txt; nothing joined\n"),
+            ("the log is the dump", {"x.txt": GOOD}, ["x.txt", "out", "x.txt"], 2,
+             "join-one: the log x.txt is the dump x.txt; nothing joined\n"),
+            ("the log is the output", {"x.txt": GOOD}, ["x.txt", "out", "./out"], 2,
+             "join-one: the log ./out is the output out; nothing joined\n"),
         ]
         for what, files, args, want_status, want in JOIN_ONE:
             cwd = folder(files)
+            os.makedirs(os.path.join(cwd, "d"))
             status, err = run(RUNNERS[0][1], cwd, args)
             check(status == want_status and err == want,
                   f"join-one, {what}: status {status}, said {err!r}, not {want!r}")
-            made = sorted(files) + (["gaps.txt.joined"] if want_status == 0 else [])
+            # The dumps, and the output of each when joined; no other.
+            dumps = [n for n in files if not n.endswith(".joined")]
+            made = sorted(dumps + ["d"] + ([n.removesuffix(".gz") + ".joined" for n in dumps]
+                                           if want_status == 0 else []))
             check(sorted(os.listdir(cwd)) == made, f"join-one, {what}: {os.listdir(cwd)}")
+            for name in made:
+                if name.endswith(".joined"):
+                    check(read(os.path.join(cwd, name)) == GOOD_JOINED, f"join-one, {what}: {name}")
+
+        # Another run of the same output under way: refused at once, its
+        # output left as it is; once it has ended, its lock left behind
+        # by a kill is no hindrance.
+        cwd = folder({"x.txt": GOOD, "x.txt.joined": b"the other run's"})
+        lock = os.open(os.path.join(cwd, "x.txt.joined.lock"), os.O_RDONLY | os.O_CREAT)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        status, err = run(RUNNERS[0][1], cwd, ["x.txt"])
+        check(status == 1 and err == "join-one: x.txt.joined is being joined by another run; "
+              "x.txt not joined\n" and read(os.path.join(cwd, "x.txt.joined")) == b"the other run's",
+              f"join-one while another run holds the output: {status} {err!r}")
+        os.close(lock)
+        status, err = run(RUNNERS[0][1], cwd, ["x.txt"])
+        check(status == 0 and sorted(os.listdir(cwd)) == ["x.txt", "x.txt.joined"] and
+              read(os.path.join(cwd, "x.txt.joined")) == GOOD_JOINED,
+              f"join-one after a run killed with its lock: {status} {err!r} {os.listdir(cwd)}")
 
     def earlier_runs_and_clashes():
         # What an earlier run made or left is skipped with a word, the file
@@ -410,7 +463,8 @@ def tables(tmp, odd, nodes, env):
 
 # What make-interface makes from join-one's options, each file's made
 # parts marked, or the second line when none is: the usage line.
-MADE = ["config/config.yaml", "workflow/schemas/config.schema.yaml", "config/README.md",
+MADE = ["config/config.yaml", "workflow/schemas/config.schema.yaml", "workflow/rules/common.smk",
+        "config/README.md",
         "cwl/tagjoin.cwl", "cwl/join-dumps.cwl", "scripts/join-options.bash",
         "scripts/join-one", "scripts/join-files", "scripts/join-ssh", "scripts/join-slurm"]
 MARK = b"made by scripts/make-interface"
@@ -478,7 +532,8 @@ def check_interface(tmp):
     status, err = check_made(copy)
     changed = sorted(p for p in MADE if read(os.path.join(copy, p)) != read(os.path.join(SOURCE, p)))
     check(made == 0 and status == 0 and
-          changed == sorted(set(MADE) - {"scripts/join-options.bash", "scripts/join-files",
+          changed == sorted(set(MADE) - {"scripts/join-options.bash", "workflow/rules/common.smk",
+                                         "scripts/join-files",
                                          "scripts/join-ssh", "scripts/join-slurm"}),
           f"a default changed and made again: the files that say it changed: {changed} {err!r}")
     FOLLOW = [  # a made file, what it says of prefilter now

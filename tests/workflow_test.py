@@ -31,9 +31,14 @@ check = Checks("workflow")
 
 def expected(data, prefilter, drop_incomplete):
     """What the job for the dump should leave: the result's bytes, or None
-    for no result."""
-    run = tagjoin_on(TAGJOIN, kept(data, prefilter, drop_incomplete)[0])
-    return run.stdout if run.returncode == 0 else None
+    for no result, as when tagjoin fails, no record is left, or the last
+    record has no CTG line."""
+    lines = kept(data, prefilter, drop_incomplete)[0]
+    run = tagjoin_on(TAGJOIN, lines)
+    starts = [i for i, (_, l) in enumerate(lines) if l.startswith(b"rs")]
+    last = [l for _, l in lines[starts[-1]:]] if starts else []
+    whole = any(l.startswith(b"CTG") for l in last)
+    return run.stdout if run.returncode == 0 and whole else None
 
 
 # Dumps.
@@ -135,6 +140,19 @@ FAILED_LOGS = {
         "          7  VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn\n"
         ">        11  rs2 | human | 9606 | snp | genotype=NO | submitterlink=YES\n"),
 }
+# A record cut short by the end of the file, and a file with no record.
+FAILED_LOGS.update({
+    ("last-incomplete.txt", True, False): (
+        '{path}: "CTG" expected at beginning of input line 14\n'
+        "input line 14 is past the end of {path}, which ends inside a record; the lines before "
+        "it, as tagjoin saw them:\n"
+        "         20  CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=20 | orient=+\n"
+        "         22  CTG | assembly=GRCh37.p13 | chr=7 | chr-pos=21 | orient=+\n"
+        "         26  rs3 | human | 9606 | snp | genotype=NO | submitterlink=YES\n"
+        "         28  SNP | alleles='A/G' | het=? | se(het)=?  \r\n"
+        "         29  VAL | validated=YES | min_prob=? | max_prob=? | notwithdrawn\n"),
+    **{("empty.txt", prefilter, drop): "{path}: no record found\n"
+       for prefilter in (False, True) for drop in (False, True)}})
 # How many records without a CTG line each file holds.
 DROPPED = {"incomplete.gz": 4, "last-incomplete.txt": 1}
 
@@ -165,10 +183,8 @@ FIND_LINE = shell_block(SOURCE, "docs/dumps.md", "find-line")
 
 
 def run_workflow(work, *args, env=None):
-    """Runs the workflow in work, a folder laid out as a deployed workflow
-    is, with config/ beside the results; its status and what it said."""
-    if not os.path.exists(os.path.join(work, "config")):
-        os.symlink(os.path.join(SOURCE, "config"), os.path.join(work, "config"))
+    """Runs the workflow in work, a working directory of its own, as
+    docs/dumps.md runs it; its status and what it said."""
     run = subprocess.run(["snakemake", "-s", os.path.join(SOURCE, "workflow", "Snakefile"),
                           "-d", work, "--cores", "2", *args], env=env, capture_output=True,
                          text=True)
@@ -322,7 +338,7 @@ def check_stages(tmp, folder):
     nowhere = os.path.join(tmp, "no-such-folder", "out.joined")
     run = subprocess.run([JOIN_ONE, *programs, os.path.join(folder, "whole.txt.gz"), nowhere, log],
                          capture_output=True, text=True)
-    says = f"{folder}/whole.txt.gz: No such file or directory: {nowhere}.partial\n"
+    says = f"{folder}/whole.txt.gz: No such file or directory: {nowhere}\n"
     check(run.returncode == 1 and read(log).decode() == says and run.stderr == says,
           f"an output that cannot be written: {run.returncode} {read(log)!r} {run.stderr!r}")
 
@@ -371,7 +387,7 @@ def check_names(tmp):
           "No such file or directory\n", f"no tagjoin: the log says why: {log!r}")
 
 
-HEADED = b"LISTING\n\n" + PLAIN[:200]
+HEADED = b"LISTING\n\n" + PLAIN[:PLAIN.index(b"rs8\n")]
 GAPS = b"rs1\nSNP\nVAL\nrs2\nSNP\nVAL\nCTG\n"
 
 

@@ -6,19 +6,30 @@ import os
 from snakemake.exceptions import WorkflowError
 from snakemake.logging import logger
 
+# How the names of what a job makes end: no dumps, left out as the
+# scripts leave them out.
+# made by scripts/make-interface from join-one --describe: edit there.
+MADE = (".joined", ".partial", ".lock")
+# end of what scripts/make-interface makes.
+
 
 @functools.cache
 def dumps():
     """Each file of the folder, by the name its result takes.  Read when the
     jobs are planned, so that --lint needs no folder.  Subfolders are not
-    joined: their files could take the names of the folder's own."""
+    joined: their files could take the names of the folder's own.  Files
+    named as a job's outputs are, what join-files leaves beside the
+    dumps, are no dumps either."""
     folder = config["dumps"]
     if not os.path.isdir(folder):
         raise WorkflowError(f"no folder {folder!r} of dumps to join: "
                             "name one with --config dumps=FOLDER")
-    files, skipped, unnamable = {}, [], []
+    files, skipped, unnamable, made = {}, [], [], []
     for entry in sorted(os.listdir(folder)):
         if entry.startswith("."):
+            continue
+        if entry.endswith(MADE):
+            made.append(os.path.join(folder, entry))
             continue
         if not os.path.isfile(os.path.join(folder, entry)):
             skipped.append(os.path.join(folder, entry))
@@ -31,6 +42,8 @@ def dumps():
             raise WorkflowError(f"{folder}: {files[name]} and {entry} would both be "
                              f"joined into results/{name}.joined")
         files[name] = entry
+    if made:
+        logger.warning(f"not joined, as an earlier run made it: {', '.join(made)}")
     if skipped:
         logger.warning(f"not joined, as not a file: {', '.join(skipped)}")
     for name in unnamable:
