@@ -91,8 +91,12 @@ refuse_clashes() {
 # temporary file, made before any job and so older than each output, and
 # prints its name.
 write_list() {
-  local list
-  list=$(mktemp "${TMPDIR:-/tmp}/${0##*/}.XXXXXX") || return 1
+  local list folder=${TMPDIR:-/tmp}
+  if ! list=$(mktemp "$folder/${0##*/}.XXXXXX" 2>&1); then
+    printf '%s: cannot write the list of files in TMPDIR, %s: %s\n' "${0##*/}" "$folder" \
+      "${list##*: }" >&2
+    return 1
+  fi
   printf '%s\0' "$@" >"$list" || return 1
   echo "$list"
 }

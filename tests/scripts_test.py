@@ -21,6 +21,7 @@ import os
 import shlex
 import subprocess
 import sys
+import time
 
 from checks import (Checks, copy_of_repository, prefilter_off_by_default, programs_path, ran,
                     read, scratch, skip_without, stand_in, write)
@@ -296,14 +297,19 @@ def tables(tmp, odd, nodes, env):
         for name, runner, many in RUNNERS:
             if many and "sbatch" not in name:
                 skipped = (f"{name}: skipped, as an earlier run made it: a.txt.joined\n"
-                           f"{name}: skipped, as an earlier run made it: b.txt.joined.partial\n")
-                cwd = folder({"a.txt": GOOD, "a.txt.joined": b"old", "b.txt.joined.partial": b""})
-                status, err = run(runner, cwd, ["a.txt", "a.txt.joined", "b.txt.joined.partial"])
+                           f"{name}: skipped, as an earlier run made it: b.txt.joined.partial\n"
+                           f"{name}: skipped, as an earlier run made it: c.joined.lock\n")
+                cwd = folder({"a.txt": GOOD, "a.txt.joined": b"old", "b.txt.joined.partial": b"",
+                              "c.joined.lock": b""})
+                status, err = run(runner, cwd, ["a.txt", "a.txt.joined", "b.txt.joined.partial",
+                                                "c.joined.lock"])
                 check(status == 0 and err == skipped and
                       read(os.path.join(cwd, "a.txt.joined")) == GOOD_JOINED,
                       f"{name} run again: {status} {err!r}")
-                cwd = folder({"a.txt.joined": GOOD_JOINED, "b.txt.joined.partial": b""})
-                status, err = run(runner, cwd, ["a.txt.joined", "b.txt.joined.partial"])
+                cwd = folder({"a.txt.joined": GOOD_JOINED, "b.txt.joined.partial": b"",
+                              "c.joined.lock": b""})
+                status, err = run(runner, cwd, ["a.txt.joined", "b.txt.joined.partial",
+                                                "c.joined.lock"])
                 check(status == 0 and err == skipped + f"{name}: no file to join\n",
                       f"{name} on its own outputs: {status} {err!r}")
 
@@ -329,6 +335,45 @@ def tables(tmp, odd, nodes, env):
                 check(status == 2 and err == f"{name}: {pair} would both be joined into {output}; "
                       "nothing joined\n" and made == sorted(names),
                       f"{name} {args}: a clash refused: {status} {err!r} {made}")
+
+        # A TMPDIR that is not there: stopped before any job, the folder
+        # named.
+        for name, runner, many in RUNNERS:
+            if many and "sbatch" not in name:
+                cwd = folder({"a.txt": GOOD})
+                argv, _ = runner(cwd, ["a.txt"])
+                p = subprocess.run(argv, cwd=cwd, env=dict(env, TMPDIR=cwd + "/none"),
+                                   capture_output=True, text=True)
+                check(p.returncode == 1 and p.stderr == f"{name}: cannot write the list of files "
+                      f"in TMPDIR, {cwd}/none: No such file or directory\n" and
+                      os.listdir(cwd) == ["a.txt"],
+                      f"{name} with no TMPDIR: {p.returncode} {p.stderr!r}")
+
+        # Two runs of one file at once, as from two terminals: the second
+        # is refused for it at once, naming the output, and the first
+        # joins it whole.
+        cwd = folder({"a.txt": GOOD * 1000, "b.txt": GOOD})
+        gate = os.path.join(cwd, "gate")
+        waiting = stand_in(odd, "tagpick-waiting", body=f"""touch {shlex.quote(gate)}.ready
+while [ ! -e {shlex.quote(gate)} ]; do sleep 0.05; done
+exec {shlex.quote(TAGPICK)} "$@"
+""")
+        join_files = os.path.join(SCRIPTS, "join-files")
+        first = subprocess.Popen([join_files, "--tagpick", waiting, "a.txt"], cwd=cwd,
+                                 env=dict(env, TMPDIR=cwd), stderr=subprocess.PIPE)
+        for _ in range(600):
+            if os.path.exists(gate + ".ready"):
+                break
+            time.sleep(0.05)
+        status, err = run(plain(join_files), cwd, ["a.txt", "b.txt"])
+        write(gate, b"")
+        first_err = first.communicate(timeout=60)[1]
+        check(status == 1 and err == "join-one: a.txt.joined is being joined by another run; "
+              "a.txt not joined\n" and first.returncode == 0 and not first_err and
+              read(os.path.join(cwd, "a.txt.joined")) == GOOD_JOINED * 1000 and
+              read(os.path.join(cwd, "b.txt.joined")) == GOOD_JOINED,
+              f"join-files twice at once: {status} {err!r}, the first {first.returncode} "
+              f"{first_err!r}")
 
     def failures_and_tasks():
         FAILED = [  # the files, how many fail
@@ -414,16 +459,33 @@ def tables(tmp, odd, nodes, env):
                   f"join-files -j {jobs}: {jobs} at a time, no more: saw {seen} {err!r}")
 
     def split_listing():
-        # split-listing on a listing whose name has a space, quotes and a
-        # leading "-": parts of whole records, with every byte.
-        listing = b"".join(b"rs%d\nSNP\nVAL\nCTG\n" % i for i in range(30))
-        cwd = folder({"-my 'list\" x": listing})
-        status, err = run(plain(os.path.join(SCRIPTS, "split-listing"), "-n", "8"), cwd,
-                          ["./-my 'list\" x"])
+        # split-listing on listings whose names could be taken for an
+        # option, standard input or an awk assignment: parts of whole
+        # records, with every byte; lines that hold a tag past their
+        # start cut nothing.
+        listing = b"".join(b"rs%d\nSNP rs\nVAL\nCTG\n" % i for i in range(30))
+        for name in ["./-my 'list\" x", "-lead", "chr=1.txt", "-"]:
+            cwd = folder({name.removeprefix("./"): listing})
+            status, err = run(plain(os.path.join(SCRIPTS, "split-listing"), "-n", "8"), cwd,
+                              [name])
+            parts = sorted(f for f in os.listdir(cwd) if f.startswith("part-"))
+            check(status == 0 and len(parts) == 15 and
+                  b"".join(read(os.path.join(cwd, p)) for p in parts) == listing,
+                  f"split-listing -n 8 {name!r}: {status} {parts} {err!r}")
+
+        # A full disk, or a quota, met in the third part: that part named
+        # and removed, the two before it whole, status 1.
+        small = b"".join(b"rs%d\nSNP\nVAL\nCTG\n" % i for i in range(20))
+        cwd = folder({"huge.txt": small + b"rs99\nSNP\nVAL\nCTG " + b"x" * 10000 + b"\n"})
+        status, err = run(plain("bash", "-c", 'ulimit -f 8; exec "$0" "$@"',
+                                os.path.join(SCRIPTS, "split-listing"), "-n", "40"), cwd,
+                          ["huge.txt"])
         parts = sorted(f for f in os.listdir(cwd) if f.startswith("part-"))
-        check(status == 0 and len(parts) == 15 and
-              b"".join(read(os.path.join(cwd, p)) for p in parts) == listing,
-              f"split-listing -n 8 an odd name: {status} {parts} {err!r}")
+        check(status == 1 and parts == ["part-000000000001.txt", "part-000000000041.txt"] and
+              err.endswith("split-listing: ./huge.txt not split whole; part-000000000081.txt not "
+                           "finished, removed\n") and
+              b"".join(read(os.path.join(cwd, p)) for p in parts) == small,
+              f"split-listing on a full disk: {status} {parts} {err!r}")
 
         # Parts begin at rs lines, are named after their first lines, and
         # join into what the whole joins into; a second run over them is
