@@ -275,6 +275,16 @@ def tables(tmp, odd, nodes, env):
                 if name.endswith(".joined"):
                     check(read(os.path.join(cwd, name)) == GOOD_JOINED, f"join-one, {what}: {name}")
 
+        # A bad line of 60 MB, shown in a process that may map 100 MB in
+        # all: only what is shown of it is held.
+        cwd = folder({"wide.txt": b"rs1\nSNP\nVAL " + b"v" * 60_000_000 + b"\nCTG\n"})
+        status, err = run(plain("bash", "-c", 'ulimit -v 100000; exec "$0" "$@"',
+                                os.path.join(SCRIPTS, "join-one")), cwd, ["wide.txt"])
+        check(status == 1 and err == "wide.txt: input line 3 is too long\ninput line 3 is line 3 "
+              "of wide.txt (its piece 1, of 20000 bytes each); it and the lines before it, as "
+              "tagjoin saw them:\n          1  rs1\n          2  SNP\n>         3  VAL "
+              + "v" * 296 + " ...\n", f"join-one, a wide bad line: {status} {err[:300]!r}")
+
         # Another run of the same output under way: refused at once, its
         # output left as it is; once it has ended, its lock left behind
         # by a kill is no hindrance.

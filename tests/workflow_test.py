@@ -412,7 +412,8 @@ def check_config(tmp):
         work = os.path.join(tmp, f"work-config{n}")
         os.makedirs(os.path.join(work, folder))
         for name, data in (("headed.txt.gz", gzip.compress(HEADED)), ("gaps.txt", GAPS),
-                           (".hidden.txt", PLAIN)):
+                           (".hidden.txt", PLAIN), ("old.joined", PLAIN), ("x.joined.lock", b""),
+                           ("x.joined.3kq9.partial", PLAIN)):
             write(os.path.join(work, folder, name), data)
         status, said = run_workflow(work, "-k", *args, env=env)
         results = os.path.join(work, "results")
@@ -427,6 +428,8 @@ def check_config(tmp):
     check(all(ran(p) for p in on_path), "the defaults: tagjoin and tagpick found on PATH")
     check(not os.path.exists(os.path.join(work, "logs", ".hidden.txt.log")),
           "the defaults: a dot file left alone")
+    check("not joined, as an earlier run made it: dumps/old.joined, dumps/x.joined.3kq9.partial, "
+          "dumps/x.joined.lock" in said, f"the defaults: what a run made left alone: {said[:1500]}")
 
     changed = {"dumps": "my dumps", "prefilter": False, "drop_incomplete": True,
                "tagjoin": given[0], "tagpick": given[1]}
