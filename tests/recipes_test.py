@@ -161,10 +161,12 @@ def signals_default():
 
 def check_stop(tmp, recipe, command):
     """SIGTERM, SIGINT, SIGHUP mid-run: every job ended, no .partial left,
-    the files not joined named, status 128 + the signal."""
+    an earlier output left as it was, the files not joined named, status
+    128 + the signal."""
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        folder = Folder(tmp, f"{recipe}-{sig.name}", {"a.txt": LISTINGS["a.txt"],
-                                                      "b c.txt": LISTINGS["b.txt"]})
+        folder = Folder(tmp, f"{recipe}-{sig.name}", {"a.txt.gz": gzip.compress(LISTINGS["a.txt"]),
+                                                      "b c.txt": LISTINGS["b.txt"],
+                                                      "b c.txt.joined": b"earlier"})
         slow = stand_in(folder.path, "slow-tagpick", body=SLOW)
         run = subprocess.Popen(["bash", "-c", f"exec {command} --tagpick {slow} dumps/*"],
                                cwd=folder.path, env=folder.env, stderr=subprocess.PIPE,
@@ -181,12 +183,17 @@ def check_stop(tmp, recipe, command):
         check(run.returncode == 128 + sig and "Traceback" not in err,
               f"{what}: status {run.returncode}\n{err}")
         check(left == "", f"{what}: nothing left running: {left!r}")
-        check(sorted(os.listdir(os.path.join(folder.path, "dumps"))) == ["a.txt", "b c.txt"],
-              f"{what}: no output, nothing partial")
+        check(sorted(os.listdir(os.path.join(folder.path, "dumps"))) ==
+              ["a.txt.gz", "b c.txt", "b c.txt.joined"] and
+              folder.read("dumps", "b c.txt.joined") == b"earlier",
+              f"{what}: no output, nothing partial, the earlier output as it was")
         # The files not joined, and nothing else of the script's own.
+        script = os.path.basename(command.split()[0])
         check(sorted(l for l in err.splitlines() if not l.startswith("parallel: ")) ==
-              [f"{os.path.basename(command.split()[0])}: not joined, as stopped by "
-               f"{sig.name}: dumps/{n}" for n in ("a.txt", "b c.txt")], f"{what}: {err!r}")
+              [f"{script}: not joined, as stopped by {sig.name}: dumps/{n}"
+               for n in ("a.txt.gz", "b c.txt")] +
+              [f"{script}: skipped, as an earlier run made it: dumps/b c.txt.joined"],
+              f"{what}: {err!r}")
 
 
 def slurm(tmp):
