@@ -202,6 +202,7 @@ def tables(tmp, odd, nodes, env):
         past = stand_in(odd, "tagjoin-past", body="cat > /dev/null\n"
                         "printf '\"rs\" expected at beginning of input line 99' >&2\nexit 255")
         realtime = stand_in(odd, "tagjoin-realtime", body="cat > /dev/null\nkill -40 $$")
+        unended = stand_in(odd, "tagpick-unended", body="printf 'rs1\\nSNP\\nVAL\\nCTG x'")
         latin = os.fsdecode(b"caf\xe9.txt")
         big = gzip.compress(BAD + b"rs2 " + b"x" * 100 + b"\nSNP\nVAL\nCTG\n" * 1000000, 1)
         JOIN_ONE = [  # what, files, arguments, status, all it says
@@ -220,6 +221,8 @@ def tables(tmp, odd, nodes, env):
              1, 'x.txt: "rs" expected at beginning of input line 99\n'),
             ("a signal with no name", {"x.txt": GOOD}, ["--tagjoin", realtime, "x.txt"], 1,
              "x.txt: tagjoin-realtime was killed by signal 40\n"),
+            ("a last line without its line feed", {"x.txt": GOOD}, ["--tagpick", unended, "x.txt"],
+             1, "x.txt: tagpick-unended ended its last line without a line feed\n"),
             ("a log that cannot be written", {"x.txt": GOOD}, ["x.txt", "out", "no/log"], 1,
              "join-one: no/log: cannot write the log: No such file or directory\n"),
             ("a tagpick that cannot run", {"x.txt": GOOD}, ["--tagpick", "./-none", "x.txt"], 1,
