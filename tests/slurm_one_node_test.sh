@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# slurm_one_node_test.sh CLUSTER: the one-node Slurm script comes up, comes
-# up again over daemons whose folder was removed, and after stop leaves no
-# daemon of it running: nothing listening on its ports, no munged on its
-# socket, none of the processes it started.  Exits 77, which ctest counts
-# as skipped, without root or Slurm.
+# slurm_one_node_test.sh CLUSTER: the one-node Slurm script comes up on the
+# ports its environment names, and again over its own daemons; refuses
+# ports that others hold, leaving them be; names a daemon that dies while
+# the node comes up, with its log; and after stop leaves no daemon of it
+# running: nothing listening on its ports, no munged on its socket, none
+# of the processes it started.
+# Exits 77, which ctest counts as skipped, without root or Slurm.
 set -euo pipefail
 cluster=$1
 
@@ -12,8 +14,14 @@ if [[ $(id -u) -ne 0 ]] || ! command -v slurmctld munged >/dev/null; then
   exit 77
 fi
 tmp=$(mktemp -d)
-export TAGJOIN_SLURM=$tmp/slurm SLURM_CONF=$tmp/slurm/slurm.conf
-trap 'bash "$cluster" stop >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
+# Ports of its own, apart from the default ones, which a cluster in use
+# may hold, and from those of another run of this test.
+ctld_port=$((20000 + $$ % 6000 * 2)) slurmd_port=$((ctld_port + 1))
+export TAGJOIN_SLURM=$tmp/slurm SLURM_CONF=$tmp/slurm/slurm.conf \
+  TAGJOIN_SLURM_CTLD_PORT=$ctld_port TAGJOIN_SLURM_SLURMD_PORT=$slurmd_port
+leftover=()
+trap 'bash "$cluster" stop >/dev/null 2>&1 || true
+  kill "${leftover[@]}" 2>/dev/null || true; rm -rf "$tmp"' EXIT
 failed=0
 fail() {
   echo "FAILED: $*"
@@ -30,26 +38,55 @@ alive() {
 }
 # What runs of this cluster, found as a user would look.
 running() {
-  ss -Htlnp '( sport = :16817 or sport = :16818 )'
+  ss -Htlnp "( sport = :$ctld_port or sport = :$slurmd_port )"
   pgrep -a -f -- "--socket=$TAGJOIN_SLURM/munge.socket" || true
 }
 
 bash "$cluster" start
 [[ $(sinfo -h -o %T) == idle ]] || fail "the node is not idle after start"
 first=$(started)
-
-# An earlier run whose folder is gone: its daemons still hold the ports.
-rm -rf "$TAGJOIN_SLURM"
-if bash "$cluster" start; then
-  [[ $(sinfo -h -o %T) == idle ]] || fail "the node is not idle after a start over leftovers"
-else
-  fail "start over the daemons of a removed folder"
-fi
-for pid in $first; do
-  ! alive "$pid" || fail "a daemon of the removed folder still runs: $(ps -o args= -p "$pid")"
+for daemon in slurmctld:$ctld_port slurmd:$slurmd_port; do
+  ss -Htlnp "( sport = :${daemon#*:} )" | grep -q "pid=$(<"$TAGJOIN_SLURM/${daemon%:*}.pid")," ||
+    fail "${daemon%:*} is not on port ${daemon#*:}, as the environment says: $(running)"
 done
-second=$(started)
 
+# start again: its own daemons, still running, are stopped first.
+bash "$cluster" start || fail "start over its own running daemons"
+for pid in $first; do
+  ! alive "$pid" || fail "a daemon of the first start still runs: $(ps -o args= -p "$pid")"
+done
+
+# An earlier run whose folder is gone holds the ports: refused, named
+# and left running.
+mapfile -t leftover < <(started)
+rm -rf "$TAGJOIN_SLURM"
+status=0
+said=$(bash "$cluster" start 2>&1) || status=$?
+[[ $status == 1 && $said == *"slurmctld, pid ${leftover[0]}"* ]] ||
+  fail "start over the daemons of a removed folder is not refused, naming them: $status $said"
+for pid in "${leftover[@]}"; do
+  alive "$pid" || fail "start over the daemons of a removed folder ended $pid"
+  kill "$pid" 2>/dev/null || true
+  while alive "$pid"; do sleep 0.1; done
+done
+
+# A daemon that dies while the node comes up, here never idle to sinfo.
+mkdir "$tmp/bin" && printf '#!/bin/sh\necho down\n' >"$tmp/bin/sinfo" && chmod +x "$tmp/bin/sinfo"
+PATH=$tmp/bin:$PATH bash "$cluster" start 2>"$tmp/said" &
+until pid=$(cat "$TAGJOIN_SLURM/slurmd.pid" 2>/dev/null) && alive "$pid"; do
+  alive "$!" || break
+  sleep 0.1
+done
+! alive "$pid" || kill -KILL "$pid"
+status=0
+wait "$!" || status=$?
+said=$(<"$tmp/said")
+[[ $status == 1 && $said == *"slurmd died"* && $said == *"$(tail -n 1 "$TAGJOIN_SLURM/slurmd.log")"* ]] ||
+  fail "slurmd that died is not named with its log: status $status: $said"
+[[ -z $(running) ]] || fail "running after slurmd died: $(running)"
+
+bash "$cluster" start
+second=$(started)
 said=$(bash "$cluster" stop) || fail "stop exits non-zero"
 [[ $said == *"stopped"* ]] || fail "stop does not say it stopped: $said"
 left=$(running)
@@ -62,4 +99,4 @@ bash "$cluster" stop >/dev/null || fail "stop with nothing running exits non-zer
 if ((failed)); then
   exit 1
 fi
-echo "slurm one node: start, start over leftovers, stop: all passed"
+echo "slurm one node: start, again, over others, a death, stop: all passed"
