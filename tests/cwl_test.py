@@ -4,21 +4,25 @@ descriptions, cwl/tagjoin.cwl and cwl/join-dumps.cwl, with a runner, on a
 folder holding a plain listing whose name has a space, a gzipped whole
 dump and a dump with a bad line, and checks: each output byte for byte
 against the README's pipeline (tagjoin alone, for a listing); the
-runner's status; the bad file's message in the runner's log; and nothing
-for the bad file, nor anything partial, in the output folder.  cwltool
-also validates both files; toil-slurm runs the workflow on the one-node
-Slurm (as root).  Exits 77, which ctest counts as skipped,
-where the runner is missing."""
+runner's status; the bad file's message in the runner's log; nothing
+for the bad file, nor anything partial, in the output folder; two dumps
+of one output refused before any job; and scripts/cwl-run with a folder
+in the way of an output, and stopped mid-run.  cwltool also validates
+both files; toil-slurm runs the workflow on the one-node Slurm (as
+root).  Exits 77, which ctest counts as skipped, where the runner is
+missing."""
 
 import concurrent.futures
 import gzip
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 
-from checks import (Checks, dump, programs_path, read, record, run_shown, scratch,
-                    shell_block, skip_without, stand_in, start_slurm, stop_slurm)
+from checks import (Checks, dump, programs_path, ran, read, record, run_shown, scratch,
+                    shell_block, skip_without, stand_in, start_slurm, stop_slurm, write)
 
 SOURCE, TAGJOIN, TAGPICK, RUNNER = sys.argv[1:5]
 TOOL = os.path.join(SOURCE, "cwl", "tagjoin.cwl")
@@ -49,14 +53,16 @@ def runner(tmp, name, outdir=True):
     return ["toil-cwl-runner"] + command, out
 
 
-def run(tmp, name, description, job):
-    """Runs the description on the job's inputs (a YAML file's text);
-    returns the status, the log, and the files in the output folder."""
+def run(tmp, name, description, job, wrapped=False, env=ENV):
+    """Runs the description on the job's inputs (a YAML file's text), through
+    cwl-run if wrapped; returns the status, the log, and the files in the
+    output folder."""
     with open(os.path.join(tmp, name + ".yml"), "w") as f:
         f.write(job)
-    command, out = runner(tmp, name)
+    command, out = runner(tmp, name, outdir=not wrapped)
+    command = [CWL_RUN, out] + command if wrapped else command
     done = subprocess.run(command + [description, os.path.join(tmp, name + ".yml")],
-                          cwd=tmp, env=ENV, capture_output=True, text=True, timeout=900)
+                          cwd=tmp, env=env, capture_output=True, text=True, timeout=900)
     left = sorted(os.listdir(out)) if os.path.isdir(out) else []
     return done.returncode, done.stdout + done.stderr, left
 
@@ -112,21 +118,66 @@ def check_full_outdir(tmp, want):
         subprocess.run(["umount", full])
 
 
+def running():
+    """The pid, parent's pid and session of each process still running."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            state, ppid, _, session = read(f"/proc/{pid}/stat").rsplit(b")", 1)[1].split()[:4]
+        except OSError:
+            continue
+        if state != b"Z":  # a zombie has ended
+            yield int(pid), int(ppid), int(session)
+
+
+def check_stopped(tmp):
+    """cwl-run stopped by SIGTERM while a job runs (SIGHUP, ignored when it
+    starts, as under nohup, stays ignored): status 143 and its word, nothing
+    left of the runner's session nor of the job's, nor in OUTDIR or TMPDIR."""
+    slow, out, tmpdir = (os.path.join(tmp, n) for n in ("slow", "stopped", "stopped-tmp"))
+    for folder in (slow, out, tmpdir):
+        os.makedirs(folder)
+    started = os.path.join(slow, "started")
+    stand_in(slow, "tagjoin", body=f"echo $$ > {slow}/new && mv {slow}/new {started}\n"
+             "exec sleep 600")
+    write(os.path.join(tmp, "stopped.yml"), ("dumps:\n" + files("a listing.txt")).encode())
+    command, _ = runner(tmp, "stopped-run", outdir=False)
+    hup = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    with open(os.path.join(tmp, "stopped.log"), "w") as log:
+        cwl_run = subprocess.Popen([CWL_RUN, out] + command + [WORKFLOW, "stopped.yml"], cwd=tmp,
+                                   env=dict(ENV, PATH=programs_path(started, TAGPICK),
+                                            TMPDIR=tmpdir), stdout=subprocess.DEVNULL, stderr=log)
+    signal.signal(signal.SIGHUP, hup)
+    while not os.path.exists(started) and cwl_run.poll() is None:
+        time.sleep(0.1)
+    job = int(read(started)) if os.path.exists(started) else None
+    sessions = {s for p, parent, s in running() if p == job or parent == cwl_run.pid}
+    for sig in (signal.SIGHUP, signal.SIGTERM):
+        cwl_run.send_signal(sig)
+    cwl_run.wait(timeout=300)
+    said = read(log.name).decode()
+    left = [p for p, _, s in running() if s in sessions] + os.listdir(out) + os.listdir(tmpdir)
+    check(cwl_run.returncode == 143 and job and left == [] and said.endswith(
+        f"cwl-run: nothing delivered into {out}, as stopped by SIGTERM\n"),
+          f"cwl-run stopped: {cwl_run.returncode} {job} {left}\n{said[-2000:]}")
+
+
 def check_programs(tmp):
     """The tagjoin and tagpick inputs of both descriptions reach the job:
     a program of a name other than the default's is the one that runs."""
     shims = os.path.join(tmp, "shims")
     os.makedirs(shims)
     for program in ("tagjoin", "tagpick"):
-        shim = stand_in(shims, "my " + program, body=f"cat > /dev/null\necho 'by my {program}'")
+        # tagjoin's stand-in is tagjoin, noted when it runs; tagpick's
+        # gives what tagjoin refuses.
+        shim = (stand_in(shims, "my tagjoin", TAGJOIN) if program == "tagjoin" else
+                stand_in(shims, "my tagpick", body="cat > /dev/null\necho 'by my tagpick'"))
         for description, job in ((TOOL, f"listing: {files('a listing.txt')[4:]}"),
                                  (WORKFLOW, "dumps:\n" + files("a listing.txt"))):
             name = f"{program}-{os.path.basename(description)}"
             status, log, left = run(tmp, name, description, f"{program}: '{shim}'\n" + job)
             got = read(os.path.join(tmp, name, left[0])) if left else b""
-            # tagjoin's output is the shim's; tagpick's goes through tagjoin.
-            want = b"by my tagjoin\n" if program == "tagjoin" else b""
-            check(status != 0 if program == "tagpick" else status == 0 and got == want,
+            want = subprocess.run([TAGJOIN], input=LISTING, capture_output=True).stdout
+            check(status != 0 if program == "tagpick" else status == 0 and got == want and ran(shim),
                   f"{description}: {program} given, used: {status} {left} {got!r}\n{log[-1500:]}")
 
 
@@ -148,10 +199,10 @@ END""")
           "cut.joined: not delivered whole" in done.stderr,
           f"cwl-run: a reported output not whole is kept out: {done.returncode} "
           f"{os.listdir(out)} {done.stderr!r}")
-    # The report names where the whole one now is.
-    whole = [f for f in json.loads(done.stdout)["joined"] if f["basename"] == "whole.joined"]
+    # The report names where the whole one now is, and not the other.
+    whole = json.loads(done.stdout)["joined"]
     final = os.path.join(os.path.abspath(out), "whole.joined")
-    check([(f["path"], f["location"]) for f in whole] == [(final, "file://" + final)],
+    check([(f["path"], f.get("location")) for f in whole] == [(final, "file://" + final)],
           f"cwl-run: the report names the delivered file where it is: {done.stdout}")
 
 
@@ -190,6 +241,35 @@ def joined_all(tmp):
           f"join-dumps.cwl with a bad file: nothing of it in the output folder: {left}")
 
     check_full_outdir(tmp, want)
+    check_stopped(tmp)
+
+    # Through cwl-run, a folder in the way of one output: the other
+    # delivered, the one named, status 1, and a report of what is there.
+    out = os.path.join(tmp, "in-the-way")
+    os.makedirs(os.path.join(out, "whole.txt.joined"))
+    status, log, left = run(tmp, "in-the-way", WORKFLOW, "dumps:\n" + files(*list(FILES)[:2]), True)
+    report = json.JSONDecoder().raw_decode(log)[0] if log.startswith("{") else {}
+    delivered = os.path.join(out, "a listing.txt.joined")
+    check(status == 1 and "Traceback" not in log and log.endswith(
+        f"cwl-run: whole.txt.joined: not delivered into {out}: Is a directory\n") and
+          [f["path"] for f in report.get("joined", [])] == [delivered] and
+          read(delivered) == want["a listing.txt.joined"],
+          f"cwl-run, a folder in the way: {status} {left}\n{log[-2000:]}")
+
+    # Two dumps of one output's name: refused before any job, by the
+    # runner alone and through cwl-run (Toil knows them by name alone).
+    os.makedirs(os.path.join(tmp, "dumps", "again"))
+    write(os.path.join(tmp, "dumps", "again", "whole.txt"), DUMP)
+    pair = ([f"{tmp}/dumps/whole.txt.gz", f"{tmp}/dumps/again/whole.txt"] if RUNNER == "cwltool"
+            else ["whole.txt.gz", "whole.txt"])
+    noted = stand_in(tmp, "tagjoin", program=TAGJOIN)
+    for wrapped in (False, True):
+        status, log, left = run(tmp, f"clash{wrapped}", WORKFLOW,
+                                "dumps:\n" + files("whole.txt.gz", "again/whole.txt"), wrapped,
+                                dict(ENV, PATH=programs_path(noted, TAGPICK)))
+        check(status != 0 and f"{pair[0]} and {pair[1]} would both be joined into "
+              "whole.txt.joined; nothing joined" in log and left == [] and not ran(noted),
+              f"join-dumps.cwl, cwl-run {wrapped}: a clash refused: {status} {left}\n{log[-3000:]}")
 
     if RUNNER == "cwltool":
         # The tool alone joins a listing as tagjoin does, and a whole
