@@ -222,7 +222,8 @@ def tables(tmp, odd, nodes, env):
             ("a signal with no name", {"x.txt": GOOD}, ["--tagjoin", realtime, "x.txt"], 1,
              "x.txt: tagjoin-realtime was killed by signal 40\n"),
             ("a last line without its line feed", {"x.txt": GOOD}, ["--tagpick", unended, "x.txt"],
-             1, "x.txt: tagpick-unended ended its last line without a line feed\n"),
+             1, "x.txt: the joined records do not end with the line that closes them: is "
+             "tagpick-unended tagpick, and tagjoin tagjoin?\n"),
             ("a log that cannot be written", {"x.txt": GOOD}, ["x.txt", "out", "no/log"], 1,
              "join-one: no/log: cannot write the log: No such file or directory\n"),
             ("a tagpick that cannot run", {"x.txt": GOOD}, ["--tagpick", "./-none", "x.txt"], 1,
