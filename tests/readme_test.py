@@ -11,6 +11,7 @@ be named and run by this test or another.  A block whose tools are
 missing is named and left out, and the test then exits 77, which ctest
 counts as skipped."""
 
+import concurrent.futures
 import glob
 import gzip
 import itertools
@@ -222,31 +223,43 @@ def every_block_named():
 
 def main():
     every_block_named()
-    skipped, cluster = [], False
+    skipped = []
     with scratch("readme") as tmp:
         os.makedirs(os.path.join(tmp, "bin"))
         stand_in(os.path.join(tmp, "bin"), "sudo", body='exec "$@"')  # as root, where needed
         stand_in(os.path.join(tmp, "bin"), "ssh", body=(
             "while [ $# -gt 0 ]; do case $1 in -l | -p | -o) shift 2 ;; --) shift; break ;; "
             '*) shift ;; esac; done\nSHELL=/bin/sh; export SHELL\nexec sh -c "$*"'))
-        try:
-            for doc, name, (how, needs) in TABLE:
-                missing = [t for t in needs if t not in ("root", "cluster") and not shutil.which(t)]
-                missing += ["root"] if "root" in needs and os.geteuid() != 0 else []
-                if missing:
-                    skipped.append(f"{doc} {name} ({', '.join(missing)} missing)")
-                    continue
-                if "cluster" in needs and not cluster:
-                    # Ports of its own, apart from the default ones that
-                    # the page's block takes and other tests' clusters.
-                    port = 12000 + os.getpid() % 2000 * 2
-                    ENV.update(TAGJOIN_SLURM_CTLD_PORT=str(port),
-                               TAGJOIN_SLURM_SLURMD_PORT=str(port + 1))
-                    start_slurm(SOURCE, os.path.join(tmp, "slurm"), ENV)
-                    cluster = True
+        runnable = []
+        for doc, name, (how, needs) in TABLE:
+            missing = [t for t in needs if t not in ("root", "cluster") and not shutil.which(t)]
+            missing += ["root"] if "root" in needs and os.geteuid() != 0 else []
+            if missing:
+                skipped.append(f"{doc} {name} ({', '.join(missing)} missing)")
+            else:
+                runnable.append((doc, name, how, needs))
+        cluster = any("cluster" in needs for *_, needs in runnable)
+        if cluster:
+            # Ports of its own, apart from the default ones that the
+            # page's block takes and other tests' clusters.
+            port = 12000 + os.getpid() % 2000 * 2
+            ENV.update(TAGJOIN_SLURM_CTLD_PORT=str(port), TAGJOIN_SLURM_SLURMD_PORT=str(port + 1))
+            start_slurm(SOURCE, os.path.join(tmp, "slurm"), ENV)
+
+        def run_in_turn(rows):
+            for doc, name, how, _ in rows:
                 command = shown(doc, name)
                 ok, what = how(doc, command, tmp) if command else (False, "not on the page")
                 check(ok, f"{doc}, {name}: {command.strip()}\n{what}")
+        # Each page's blocks in turn, in the page's folder, beside the other
+        # pages'; the blocks that build share one build.
+        pages = {}
+        for row in runnable:
+            pages.setdefault("build" if row[1] == "from-source" else row[0], []).append(row)
+        try:
+            with concurrent.futures.ThreadPoolExecutor(3) as pool:
+                for done in [pool.submit(run_in_turn, rows) for rows in pages.values()]:
+                    done.result()
         finally:
             if cluster:
                 stop_slurm(SOURCE, ENV)
