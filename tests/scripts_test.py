@@ -27,6 +27,8 @@ from checks import (Checks, copy_of_repository, prefilter_off_by_default, progra
                     read, scratch, skip_without, stand_in, write)
 
 SOURCE, TAGJOIN, TAGPICK = (os.path.abspath(a) for a in sys.argv[1:4])
+UMASK = os.umask(0o022)
+os.umask(UMASK)
 SCRIPTS = os.path.join(SOURCE, "scripts")
 check = Checks("scripts")
 
@@ -254,6 +256,11 @@ def tables(tmp, odd, nodes, env):
             ("no record, every line", {"x.gz": gzip.compress(b"")}, ["--no-prefilter", "x.gz"], 1,
              "x.gz: no record found\n"),
             ("an earlier output replaced", {"x.txt": GOOD, "x.txt.joined": b"old"}, ["x.txt"], 0, ""),
+            ("a line of 19999 bytes before the one at fault: one piece",
+             {"x.txt": b"rs1\nSNP\nVAL " + b"v" * 19995 + b"\nCTG\nrs2\nCTG\n"}, ["x.txt"], 1,
+             'x.txt: "SNP" expected at beginning of input line 6\ninput line 6 is line 6 of x.txt; '
+             "it and the lines before it, as tagjoin saw them:\n          2  SNP\n          3  VAL "
+             + "v" * 296 + " ...\n          4  CTG\n          5  rs2\n>         6  CTG\n"),
             ("a dump named -", {"-": GOOD}, ["--", "-"], 0, ""),
             ("the output is the dump", {"x.gz": b""}, ["x.gz", "x.gz"], 2,
              "join-one: the output x.gz is the dump x.gz; nothing joined\n"),
@@ -277,7 +284,10 @@ def tables(tmp, odd, nodes, env):
             check(sorted(os.listdir(cwd)) == made, f"join-one, {what}: {os.listdir(cwd)}")
             for name in made:
                 if name.endswith(".joined"):
-                    check(read(os.path.join(cwd, name)) == GOOD_JOINED, f"join-one, {what}: {name}")
+                    # Readable as any file the user makes, not private.
+                    mode = os.stat(os.path.join(cwd, name)).st_mode & 0o777
+                    check(read(os.path.join(cwd, name)) == GOOD_JOINED and mode == 0o666 & ~UMASK,
+                          f"join-one, {what}: {name}, mode {mode:o}")
 
         # A bad line of 60 MB, shown in a process that may map 100 MB in
         # all: only what is shown of it is held.
@@ -379,6 +389,10 @@ exec {shlex.quote(TAGPICK)} "$@"
             if os.path.exists(gate + ".ready"):
                 break
             time.sleep(0.05)
+        partial = sorted(f for f in os.listdir(cwd) if f.startswith("a.txt.joined."))
+        check(len(partial) == 2 and partial[0].endswith(".partial") and
+              partial[1] == "a.txt.joined.lock",
+              f"join-files: the output written beside it, under a name of the run's own: {partial}")
         status, err = run(plain(join_files), cwd, ["a.txt", "b.txt"])
         write(gate, b"")
         first_err = first.communicate(timeout=60)[1]
