@@ -19,6 +19,7 @@ import gzip
 import itertools
 import os
 import shlex
+import signal
 import subprocess
 import sys
 import time
@@ -390,8 +391,8 @@ exec {shlex.quote(TAGPICK)} "$@"
                 break
             time.sleep(0.05)
         partial = sorted(f for f in os.listdir(cwd) if f.startswith("a.txt.joined."))
-        check(len(partial) == 2 and partial[0].endswith(".partial") and
-              partial[1] == "a.txt.joined.lock",
+        check(len(partial) == 2 and "a.txt.joined.lock" in partial and
+              any(f.endswith(".partial") for f in partial),
               f"join-files: the output written beside it, under a name of the run's own: {partial}")
         status, err = run(plain(join_files), cwd, ["a.txt", "b.txt"])
         write(gate, b"")
@@ -514,6 +515,28 @@ exec {shlex.quote(TAGPICK)} "$@"
                            "finished, removed\n") and
               b"".join(read(os.path.join(cwd, p)) for p in parts) == small,
               f"split-listing on a full disk: {status} {parts} {err!r}")
+
+        # Stopped mid-part, as from a terminal, its listing not yet at an
+        # end: the parts it finished whole, none cut short.
+        cwd = folder({})
+        os.mkfifo(os.path.join(cwd, "listing"))
+        split = subprocess.Popen([os.path.join(SCRIPTS, "split-listing"), "-n", "4", "listing"],
+                                 cwd=cwd, env=env, stderr=subprocess.PIPE, start_new_session=True)
+        into = os.open(os.path.join(cwd, "listing"), os.O_WRONLY)
+        data = b"".join(b"rs%d\nSNP\nVAL\nCTG\n" % i for i in range(5000))
+        os.write(into, data)
+        for _ in range(600):
+            if any(f.endswith(".partial") for f in os.listdir(cwd)):
+                break
+            time.sleep(0.05)
+        os.killpg(split.pid, signal.SIGTERM)
+        err = split.communicate(timeout=60)[1]
+        os.close(into)
+        parts = sorted(f for f in os.listdir(cwd) if f != "listing")
+        whole = b"".join(read(os.path.join(cwd, p)) for p in parts)
+        check(split.returncode == 143 and parts and all(p.endswith(".txt") for p in parts) and
+              whole == data[:len(whole)] and len(whole) < len(data),
+              f"split-listing stopped: {split.returncode} {parts[-3:]} {err!r}")
 
         # Parts begin at rs lines, are named after their first lines, and
         # join into what the whole joins into; a second run over them is

@@ -70,6 +70,20 @@ for pid in "${leftover[@]}"; do
   while alive "$pid"; do sleep 0.1; done
 done
 
+# Another program on slurmd's port alone: refused, named and left.
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(60)' \
+  "$slurmd_port" &
+listener=$!
+until ss -Htln "( sport = :$slurmd_port )" | grep -q .; do sleep 0.1; done
+status=0
+said=$(bash "$cluster" start 2>&1) || status=$?
+[[ $status == 1 && $said == *"port $slurmd_port: python3, pid $listener"* ]] ||
+  fail "start beside another program on slurmd's port: $status $said"
+alive "$listener" || fail "start ended the program on slurmd's port"
+kill "$listener"
+wait "$listener" 2>/dev/null || true
+
 # A daemon that dies while the node comes up, here never idle to sinfo.
 mkdir "$tmp/bin" && printf '#!/bin/sh\necho down\n' >"$tmp/bin/sinfo" && chmod +x "$tmp/bin/sinfo"
 PATH=$tmp/bin:$PATH bash "$cluster" start 2>"$tmp/said" &

@@ -406,11 +406,16 @@ def check_config(tmp):
     env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
     n = 0
 
-    def run(folder, *args):
+    def run(folder, *args, config=None):
+        """The workflow in a working directory of its own, with config as
+        its config/config.yaml if given."""
         nonlocal n
         n += 1
         work = os.path.join(tmp, f"work-config{n}")
         os.makedirs(os.path.join(work, folder))
+        if config:
+            os.makedirs(os.path.join(work, "config"))
+            write(os.path.join(work, "config", "config.yaml"), read(config))
         for name, data in (("headed.txt.gz", gzip.compress(HEADED)), ("gaps.txt", GAPS),
                            (".hidden.txt", PLAIN), ("old.joined", PLAIN), ("x.joined.lock", b""),
                            ("x.joined.3kq9.partial", PLAIN)):
@@ -435,9 +440,11 @@ def check_config(tmp):
                "tagjoin": given[0], "tagpick": given[1]}
     config_file = os.path.join(tmp, "my config.yaml")
     write(config_file, "".join(f"{k}: {json.dumps(v)}\n" for k, v in changed.items()).encode())
-    for how, args in [("--config", ["--config"] + [f"{k}={v}" for k, v in changed.items()]),
-                      ("a config file", ["--configfile", config_file])]:
-        work, status, said, results = run("my dumps", *args)
+    for how, args, config in [
+            ("--config", ["--config"] + [f"{k}={v}" for k, v in changed.items()], None),
+            ("a config file", ["--configfile", config_file], None),
+            ("the working directory's config/config.yaml", [], config_file)]:
+        work, status, said, results = run("my dumps", *args, config=config)
         check(status != 0 and results == ["gaps.txt.joined"] and
               read(os.path.join(work, "results", "gaps.txt.joined")) == b"rs2 | SNP | VAL | CTG\n"
               and read(os.path.join(work, "logs", "gaps.txt.log")) ==
