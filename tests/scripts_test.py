@@ -300,6 +300,25 @@ def tables(tmp, odd, nodes, env):
               "tagjoin saw them:\n          1  rs1\n          2  SNP\n>         3  VAL "
               + "v" * 296 + " ...\n", f"join-one, a wide bad line: {status} {err[:300]!r}")
 
+        # Stopped by each signal while its programs run: nothing of its own
+        # left, an earlier output as it was, the signal's status.
+        waiting = stand_in(odd, "tagpick-waiting-one", body="touch \"$0.ready\"; exec sleep 60")
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            cwd = folder({"x.txt": GOOD, "x.txt.joined": b"earlier"})
+            one = subprocess.Popen([os.path.join(SCRIPTS, "join-one"), "--tagpick", waiting, "x.txt"],
+                                   cwd=cwd, env=env, stderr=subprocess.PIPE)
+            for _ in range(600):
+                if os.path.exists(waiting + ".ready"):
+                    break
+                time.sleep(0.05)
+            os.unlink(waiting + ".ready")
+            one.send_signal(sig)
+            err = one.communicate(timeout=60)[1]
+            check(one.returncode == 128 + sig and not err and
+                  sorted(os.listdir(cwd)) == ["x.txt", "x.txt.joined"] and
+                  read(os.path.join(cwd, "x.txt.joined")) == b"earlier",
+                  f"join-one stopped by {sig.name}: {one.returncode} {err!r} {os.listdir(cwd)}")
+
         # Another run of the same output under way: refused at once, its
         # output left as it is; once it has ended, its lock left behind
         # by a kill is no hindrance.
@@ -561,6 +580,11 @@ exec {shlex.quote(TAGPICK)} "$@"
               [read(os.path.join(cwd, p)) for p in parts] == texts and
               sorted(p for p in os.listdir(cwd) if p.startswith("part-")) == parts,
               f"split-listing over an earlier run's parts: {status} {err!r}")
+        cwd = folder({"huge.txt": listing, "part-000000000001.txt.partial": b"rs1\n"})
+        status, err = run(split, cwd, ["huge.txt"])
+        check(status == 2 and "parts of an earlier run" in err and
+              sorted(os.listdir(cwd)) == ["huge.txt", "part-000000000001.txt.partial"],
+              f"split-listing over an earlier run's part cut short: {status} {err!r}")
 
     # Every table in a thread of its own, each runner's with stand-ins of
     # its own, and the made files beside them: most of the time goes in
