@@ -206,6 +206,7 @@ def tables(tmp, odd, nodes, env):
                         "printf '\"rs\" expected at beginning of input line 99' >&2\nexit 255")
         realtime = stand_in(odd, "tagjoin-realtime", body="cat > /dev/null\nkill -40 $$")
         unended = stand_in(odd, "tagpick-unended", body="printf 'rs1\\nSNP\\nVAL\\nCTG x'")
+        short = stand_in(odd, "tagjoin-short", body="cat > /dev/null; echo")
         latin = os.fsdecode(b"caf\xe9.txt")
         big = gzip.compress(BAD + b"rs2 " + b"x" * 100 + b"\nSNP\nVAL\nCTG\n" * 1000000, 1)
         JOIN_ONE = [  # what, files, arguments, status, all it says
@@ -227,6 +228,9 @@ def tables(tmp, odd, nodes, env):
             ("a last line without its line feed", {"x.txt": GOOD}, ["--tagpick", unended, "x.txt"],
              1, "x.txt: the joined records do not end with the line that closes them: is "
              "tagpick-unended tagpick, and tagjoin tagjoin?\n"),
+            ("output shorter than the closing line", {"x.txt": GOOD}, ["--tagjoin", short, "x.txt"],
+             1, "x.txt: the joined records do not end with the line that closes them: is "
+             "tagpick tagpick, and tagjoin-short tagjoin?\n"),
             ("a log that cannot be written", {"x.txt": GOOD}, ["x.txt", "out", "no/log"], 1,
              "join-one: no/log: cannot write the log: No such file or directory\n"),
             ("a tagpick that cannot run", {"x.txt": GOOD}, ["--tagpick", "./-none", "x.txt"], 1,
