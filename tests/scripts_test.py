@@ -309,8 +309,10 @@ def tables(tmp, odd, nodes, env):
         waiting = stand_in(odd, "tagpick-waiting-one", body="touch \"$0.ready\"; exec sleep 60")
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             cwd = folder({"x.txt": GOOD, "x.txt.joined": b"earlier"})
-            one = subprocess.Popen([os.path.join(SCRIPTS, "join-one"), "--tagpick", waiting, "x.txt"],
-                                   cwd=cwd, env=env, stderr=subprocess.PIPE)
+            # With a log of its own on SIGHUP, as in a workflow's job.
+            log = ["x.txt.joined", "x.log"] if sig == signal.SIGHUP else []
+            one = subprocess.Popen([os.path.join(SCRIPTS, "join-one"), "--tagpick", waiting, "x.txt",
+                                    *log], cwd=cwd, env=env, stderr=subprocess.PIPE)
             for _ in range(600):
                 if os.path.exists(waiting + ".ready"):
                     break
@@ -319,8 +321,10 @@ def tables(tmp, odd, nodes, env):
             one.send_signal(sig)
             err = one.communicate(timeout=60)[1]
             check(one.returncode == 128 + sig and not err and
-                  sorted(os.listdir(cwd)) == ["x.txt", "x.txt.joined"] and
-                  read(os.path.join(cwd, "x.txt.joined")) == b"earlier",
+                  sorted(os.listdir(cwd)) == sorted(["x.txt", "x.txt.joined"] + log[1:]) and
+                  read(os.path.join(cwd, "x.txt.joined")) == b"earlier" and
+                  (not log or read(os.path.join(cwd, "x.log")) ==
+                   b"x.txt: stopped by SIGHUP; not joined\n"),
                   f"join-one stopped by {sig.name}: {one.returncode} {err!r} {os.listdir(cwd)}")
 
         # Another run of the same output under way: refused at once, its
