@@ -4,19 +4,25 @@ tagpick.  The page renders with every groff warning on and none given.
 The program is run to each kind of ending: each message it prints
 matches an entry of DIAGNOSTICS, each entry is printed on some ending
 (for tagjoin, each message matches one entry and each entry one
-ending), and the statuses are those that EXIT STATUS lists.  For tagjoin,
+ending), and the statuses are those that EXIT STATUS lists; for tagpick
+a message whose entry leaves words open (errno's, a folder's) is compared
+whole, each status is the one whose words in EXIT STATUS name its ending, and each option does
+what OPTIONS says (the lines kept are those that DESCRIPTION's grep
+keeps, the count of records dropped reads as shown).  For tagjoin,
 the longest line the page states is accepted and one character more is
 not, and the examples run as printed, the PIPESTATUS index naming
 tagjoin's stage of the pipeline shown."""
 
+import errno
 import gzip
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
 
-from checks import Checks, programs_path, write
+from checks import Checks, kept, programs_path, read, write
 
 PAGE, PROGRAM = sys.argv[1], sys.argv[2]
 TAGPICK = os.path.basename(PROGRAM).startswith("tagpick")
@@ -64,12 +70,15 @@ def pattern(head):
 heads = entry_heads("DIAGNOSTICS")
 patterns = {h: pattern(h) for h in heads}
 statuses = {int(s) for s in re.findall(r"^ {7}(\d+) ", sections.get("EXIT STATUS", ""), re.M)}
+exits = {int(s): t for s, t in re.findall(r"^ {7}(\d+) +(.*)$", sections.get("EXIT STATUS", ""),
+                                          re.M)}
 check(len(heads) >= 7, f"DIAGNOSTICS has {len(heads)} entries")
 
 
 def run(args=(), data=b"", stdin=None, stdout=subprocess.PIPE, env=None):
     p = subprocess.run([PROGRAM, *args], input=None if stdin is not None else data,
                        stdin=stdin, stdout=stdout, stderr=subprocess.PIPE, env=env)
+    run.last = p
     message = p.stderr.decode(errors="replace").split("\n")[0]
     if TAGPICK:
         check(not message or message.startswith("tagpick: "),
@@ -80,13 +89,21 @@ def run(args=(), data=b"", stdin=None, stdout=subprocess.PIPE, env=None):
 
 def check_endings(endings, exact):
     """Runs each ending (what, run's arguments, the line its message names
-    or None) against DIAGNOSTICS and EXIT STATUS."""
+    or None, and for tagpick the whole message and the words of EXIT
+    STATUS that give its status) against DIAGNOSTICS and EXIT STATUS."""
     matched = {h: [] for h in patterns}
     seen = set()
-    for what, kwargs, line in endings:
+    for what, kwargs, line, *told in endings:
         status, message = run(**kwargs)
         seen.add(status)
         check(status in statuses, f"{what}: status {status}, not in EXIT STATUS {statuses}")
+        if told:
+            said, words = told
+            check(said is None or message == said, f"{what}: {message!r}, not {said!r}")
+            given = [s for s, text in exits.items() if words in text]
+            check(given == [status], f"{what}: status {status}; EXIT STATUS gives {given} "
+                  f"to {words!r}")
+            check(status != 2 or not run.last.stdout, f"{what}: output, though nothing is read")
         if not message:
             check(status == 0, f"{what}: status {status} with no message")
             continue
@@ -180,33 +197,103 @@ def check_tagpick(tmp):
     def header(flags, method=8):
         return b"\x1f\x8b" + bytes([method, flags]) + bytes(6) + gz[10:]
     named = b"\x1f\x8b\x08\x0a" + bytes(6) + b"dump\0" + b"\0\0" + gz[10:]
-    endings = [
-        ("kept", dict(args=[file("good.gz", gz)]), None),
-        ("cut short", dict(args=[file("short.gz", gz[:-12])]), None),
-        ("garbage after", dict(args=[file("garbage.gz", gz + b"garbage!!")]), None),
-        ("plain text named .gz", dict(args=[file("plain.gz", b"rs1\n")]), None),
-        ("empty, named .gz", dict(args=[file("empty.gz", b"")]), None),
-        ("a directory", dict(args=[tmp]), None),
-        ("a file not there", dict(args=[os.path.join(tmp, "none.gz")]), None),
-        ("an unknown option", dict(args=["--bogus"]), None),
-        ("output full", dict(args=[file("good.gz", gz)], stdout=open("/dev/full", "wb")), None),
-        ("a record not held", dict(args=["--drop-incomplete", file("held.txt", held(size + 1))],
-                                   env=no_tmp), None),
-        ("the output as input", dict(args=[file("out.txt", b"rs1\n")],
-                                     stdout=open(os.path.join(tmp, "out.txt"), "ab")), None),
-        ("a method not deflate", dict(args=[file("method.gz", header(0, 7))]), None),
-        ("a reserved flag", dict(args=[file("flag.gz", header(0x20))]), None),
-        ("a wrong header CRC", dict(args=[file("hcrc.gz", named)]), None),
-    ]
+    sock, none, out = (os.path.join(tmp, n) for n in ("socket", "none.gz", "out.txt"))
+    socket.socket(socket.AF_UNIX).bind(sock)
+    valued = re.search(r"named in full before it: (option \S+ takes no value: (\S+))\. ",
+                       prose("DIAGNOSTICS"))
+    check(valued is not None, "DIAGNOSTICS: an option given a value, as it is named")
+    said, given = valued.groups() if valued else ("", "--drop=yes")
     version = subprocess.run([PROGRAM, "--version"], capture_output=True, text=True).stdout
-    if "zlib" in version:
+    zlib = "zlib" in version
+    # The words of EXIT STATUS for each ending (R: read, U: usage, W:
+    # written), and its whole message where its entry leaves words open
+    # (None: the entry's alone).
+    R, U, W = "An input could not be", "is wrong", "the output could not be written"
+    endings = [
+        ("kept", dict(args=[file("good.gz", gz)]), None, "", "Every input was read whole"),
+        ("cut short", dict(args=[file("short.gz", gz[:-12])]), None, None, R),
+        ("cut short, standard input", dict(data=gz[:-12]), None,
+         "(standard input): unexpected end of file: the gzip data is cut short", R),
+        ("garbage after", dict(args=[file("garbage.gz", gz + b"garbage!!")]), None, None, R),
+        ("plain text named .gz", dict(args=[file("plain.gz", b"rs1\n")]), None, None, R),
+        ("empty, named .gz", dict(args=[file("empty.gz", b"")]), None, None, R),
+        ("a directory", dict(args=[tmp]), None,
+         f"{tmp}: read error: {os.strerror(errno.EISDIR)}", R),
+        ("a socket", dict(args=[sock]), None, f"{sock}: read error: {os.strerror(errno.ENXIO)}",
+         R),
+        ("a file not there", dict(args=[none]), None, f"{none}: {os.strerror(errno.ENOENT)}",
+         "names a file that is not there"),
+        ("an unknown option", dict(args=["--bogus"]), None, None, U),
+        ("an option given a value", dict(args=[given]), None, said, U),
+        ("output full", dict(args=[file("good.gz", gz)], stdout=open("/dev/full", "wb")), None,
+         "error writing output: " + os.strerror(errno.ENOSPC), W),
+        ("a record not held", dict(args=["--drop-incomplete", file("held.txt", held(size + 1))],
+                                   env=no_tmp), None, f"cannot hold a record in "
+         f"{no_tmp['TMPDIR']}: {os.strerror(errno.ENOENT)}", W),
+        ("the output as input", dict(args=[file("out.txt", b"rs1\n")], stdout=open(out, "ab")),
+         None, None, "an input is the output"),
+        ("a method not deflate", dict(args=[file("method.gz", header(0, 7))]), None, None, R),
+        ("a reserved flag", dict(args=[file("flag.gz", header(0x20))]), None, None, R),
+        ("a wrong header CRC", dict(args=[file("hcrc.gz", named)]), None, None, R),
+        ("a wrong CRC-32", dict(args=[file("crc.gz", bytes(crc))]), None,
+         f"{tmp}/crc.gz: incorrect data check" if zlib else None, R),
+        ("a damaged block", dict(args=[file("block.gz", bytes(block))]), None,
+         f"{tmp}/block.gz: invalid block type" if zlib else None, R),
+    ]
+    if zlib:
         # zlib's build says these in zlib's words, as the page says.
         for h in ("name: invalid deflate block", "name: wrong CRC-32 or length in the trailer"):
             patterns.pop(h, None)
-    else:
-        endings += [("a wrong CRC-32", dict(args=[file("crc.gz", bytes(crc))]), None),
-                    ("a damaged block", dict(args=[file("block.gz", bytes(block))]), None)]
     check_endings(endings, exact=False)
+    check(read(out) == b"rs1\n", "the output as input: the file was written")
+    help_text = subprocess.run([PROGRAM, "--help"], capture_output=True).stdout
+    for option in set(re.findall(r"--[a-z-]+", sections.get("SYNOPSIS", ""))):
+        check(option.encode() in help_text, f"--help sums up no {option}")
+    for args in (["--bogus"], [none]):
+        got = subprocess.run([PROGRAM, *args], capture_output=True).stderr.split(b"\n")
+        check(got[1:] == [help_text.split(b"\n")[0], b""], f"{args}: no usage line after {got}")
+    th = re.search(r'^\.TH .* "tagjoin (\S+)"', read(PAGE).decode(), re.M)
+    check(th and re.fullmatch(rf"tagpick {re.escape(th.group(1))}, inflating with "
+                              r"(ISA-L|zlib) [\d.]+\n", version), f"--version says {version!r}")
+
+    # Lines kept as the page's grep keeps them (bytes of every kind, a long
+    # line, a last line without a line feed), from a file and from two
+    # gzip members under a name not .gz; numbered from 1 in each input;
+    # every line kept; records dropped, counted as the page shows (three
+    # here), and a record held past memory in a file that has no name.
+    texts = [b"head\nVAL\0 \xff\r\nrs1\nSNP x\nrs2\nLOC\nCTG\nrs3\nVAL last",
+             b"CTG before\nrs4\nSNP " + b"s" * (3 * size) + b"\nSNPs\n"]
+    inputs = [file("a.txt", texts[0]), file("b", gzip.compress(texts[1][:9]) +
+                                            gzip.compress(texts[1][9:]))]
+    grep = re.search(r"kept exactly as (LC_ALL=C grep .*?'\^CTG') keeps it", prose("DESCRIPTION"))
+    counted = re.search(r"end of the run: (records without a CTG line dropped: 3)\. ",
+                        prose("OPTIONS"))
+    check(grep and counted, "DESCRIPTION's grep, OPTIONS' count of records dropped")
+    tmpdir = os.path.join(tmp, "tmpdir")
+    os.mkdir(tmpdir)
+    for options in ([], ["--numbered"], ["--all-lines"], ["--drop-incomplete"]):
+        got = subprocess.run([PROGRAM, *options, *inputs], capture_output=True,
+                             env=dict(os.environ, TMPDIR=tmpdir))
+        picked = [kept(t, "--all-lines" not in options, "--drop-incomplete" in options)
+                  for t in texts]
+        want = b"".join((b"%d\t" % n if options == ["--numbered"] else b"") + line + b"\n"
+                        for lines, _ in picked for n, line in lines)
+        if not options and grep:
+            want = b"".join(subprocess.run(["sh", "-c", grep.group(1) + ' "$0"', file("g", t)],
+                                           capture_output=True).stdout for t in texts)
+        count = counted.group(1).encode() + b"\n" if counted and options == ["--drop-incomplete"] \
+            and sum(n for _, n in picked) == 3 else b""
+        check((got.stdout, got.stderr, got.returncode) == (want, count, 0),
+              f"{options}: {got.stdout[:200]!r} {got.stderr!r}, not {want[:200]!r} {count!r}")
+    check(os.listdir(tmpdir) == [], f"a record held: {os.listdir(tmpdir)} left in TMPDIR")
+    # --progress in a log: a line for each input read whole, of its size,
+    # compressed for a gzip file, shaped as the page shows it.
+    shown = re.search(r"read whole: name: \d+\.\d MB read in \d+:\d\d\. ", prose("OPTIONS"))
+    got = subprocess.run([PROGRAM, "--progress", *inputs], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True).stderr
+    check(shown and re.fullmatch("".join(rf"{re.escape(p)}: {os.path.getsize(p) / 1e6:.1f} MB "
+                                         r"read in \d+:\d\d\n" for p in inputs), got),
+          f"--progress in a log: {got!r}")
 
 
 with tempfile.TemporaryDirectory() as tmp:

@@ -8,15 +8,27 @@
 
 #include <zlib.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <random>
+#include <regex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #ifndef TAGPICK_LIBRARY
@@ -391,6 +403,23 @@ TEST(TagpickOptions, DropNumberAndAllLines)
 	}
 }
 
+// A record of about size bytes kept, past the 1 MiB held in memory, of
+// lines line bytes long and a few skipped lines, with a CTG line last
+// ('e'), in its middle ('m') or none ('n'); filled with a letter of its
+// own, so that bytes of one record found in another show.
+std::string large_record(int id, std::size_t size, char ctg, std::size_t line)
+{
+	const char letter = static_cast<char>('a' + id % 26);
+	const std::string ctg_line = "CTG " + std::string(1, letter) + "\n";
+	std::string r = "rs" + std::to_string(id) + "\n";
+	for (int n = 1; r.size() < size; ++n) {
+		if (ctg == 'm' && r.size() >= size / 2)
+			r += ctg_line, ctg = 'n';
+		r += (n % 8 ? "SNP " : "ss ") + std::string(line, letter) + "\n";
+	}
+	return ctg == 'e' ? r + ctg_line : r;
+}
+
 // A record held for --drop-incomplete past what memory holds, in the
 // temporary file; and where that file cannot be made.
 TEST(TagpickOptions, LargeRecordsHeld)
@@ -401,6 +430,26 @@ TEST(TagpickOptions, LargeRecordsHeld)
 	Options o{true};
 	expect_outcome(run({"--drop-incomplete"}, in), want({in}, o),
 	    "records larger than memory holds");
+	// Several large records in a run, each spilled (size, CTG, line): the
+	// temporary file holds each one's bytes alone, whether the one before
+	// it was dropped or released.  Small records (size 0) among them.
+	const std::size_t M = 1 << 20;
+	const std::vector<std::tuple<std::size_t, char, std::size_t>> runs[] = {
+		{{M + M / 2, 'n', 5000}, {M + M / 2, 'e', 5000}},
+		{{2 * M, 'e', 40}, {M + M / 3, 'n', 40}},
+		{{M + 9, 'n', 20}, {2 * M, 'n', 300}, {M + M / 4, 'e', 20}, {M + 1, 'e', 3000}},
+		{{M + M / 2, 'm', 60}, {0, 'n', 9}, {3 * M, 'm', 100000}, {M * 5 / 4, 'n', 60}},
+		{{M * 6 / 5, 'n', M * 6 / 5}, {M * 6 / 5, 'e', M * 6 / 5}, {0, 'e', 9}, {M * 2, 'e', 7}},
+	};
+	for (const auto &records : runs) {
+		std::string text = "hdr\n", what = "large records, run " + std::to_string(&records - runs);
+		int id = 0;
+		for (auto [size, ctg, line] : records)
+			text += large_record(++id, size, ctg, line);
+		expect_outcome(run({"--drop-incomplete"}, text), want({text}, o), what);
+		expect_outcome(run({"--drop-incomplete", "--numbered"}, gzip(text, 1)),
+		    want({text}, {true, true}), what + " (gzip, numbered)");
+	}
 	// 1 MiB of a record, as written, is held in memory; one byte more
 	// goes to the temporary file, which cannot be made here.  The run
 	// then ends at once, naming the folder: nothing after the record
@@ -589,6 +638,66 @@ TEST(TagpickProgress, OnATerminal)
 	}
 }
 
+// The state letter of a process, as /proc shows it: S asleep, Z ended.
+char state_of(pid_t pid)
+{
+	std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+	std::string stat((std::istreambuf_iterator<char>(f)), {});
+	std::size_t paren = stat.rfind(')');
+	return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 'Z';
+}
+
+// tagpick on standard input in, its standard error a terminal of that
+// many columns (0: a pipe), its output a pipe of 1 MiB that the test
+// leaves full for each pause in turn, then drains of what it held: the
+// program waits in its write meanwhile.  From the test's clock: the run's
+// length, and when the program was last seen waiting.
+struct Stalled {
+	Outcome got;
+	double lasted = 0, seen_waiting = 0;
+	bool whole_pipe = false;
+};
+
+Stalled run_stalled(int in, const std::vector<std::string> &args,
+    unsigned short columns = 0, const std::vector<int> &pauses_ms = {})
+{
+	Stalled s;
+	int err[2], out[2];
+	winsize size{24, columns, 0, 0};
+	EXPECT_EQ(columns ? openpty(&err[0], &err[1], nullptr, nullptr, &size) : pipe(err), 0);
+	EXPECT_EQ(pipe(out), 0);
+	s.whole_pipe = fcntl(out[0], F_SETPIPE_SZ, 1 << 20) == 1 << 20;
+	const auto start = std::chrono::steady_clock::now();
+	auto since_start = [&] {
+		return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	};
+	pid_t pid = start_tagjoin(in, out[1], err[1], args);
+	close(out[1]);
+	close(err[1]);
+	std::thread drawn([&] { s.got.err = read_all(err[0]); });
+	for (int pause : pauses_ms) {
+		// A write to a pipe sleeps only when the pipe is full.
+		int unread = 0;
+		for (char state; (state = state_of(pid)) != 'Z' &&
+		     (ioctl(out[0], FIONREAD, &unread) != 0 || unread == 0 || state != 'S');)
+			usleep(200);
+		s.seen_waiting = since_start();
+		usleep(static_cast<useconds_t>(pause) * 1000);
+		std::string held(static_cast<std::size_t>(unread), '\0');
+		EXPECT_EQ(read(out[0], held.data(), held.size()), unread);
+		s.got.out += held;
+	}
+	s.got.out += read_all(out[0]);
+	drawn.join();
+	int ws;
+	EXPECT_EQ(waitpid(pid, &ws, 0), pid);
+	s.lasted = since_start();
+	s.got.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+	close(out[0]);
+	close(err[0]);
+	return s;
+}
+
 // Errors: an input not read whole is never a success.
 
 struct Damage {
@@ -608,33 +717,44 @@ TEST(TagpickErrors, DamagedInputsFail)
 	crc[crc.size() - 8] ^= 1;
 	length[length.size() - 1] ^= 1;
 	block[block.size() / 2] ^= 0x55;
-	std::string method = gz;
+	std::string method = gz, reserved = gz;
 	method[2] = 7;
-	// Each library names the damage in its own words.
+	reserved[10] = 0x07;            // a last block of the reserved type
+	// Each library names the damage in its own words; each message is
+	// compared whole but the one for the block damaged at random.
+	const std::string cut_short = "unexpected end of file: the gzip data is cut short";
+	const std::string garbage = "trailing garbage after the last gzip member";
 	const bool zlib = std::string_view(TAGPICK_LIBRARY) == "zlib";
 	const Damage damages[] = {
-		{"cut inside a block", gz.substr(0, gz.size() / 2), "unexpected end of file"},
-		{"cut inside the trailer", gz.substr(0, gz.size() - 3), "unexpected end of file"},
-		{"cut inside the header", gz.substr(0, 5), "unexpected end of file"},
-		{"cut inside a second member", gz + gz.substr(0, 40), "unexpected end of file"},
-		{"the magic bytes alone", gz.substr(0, 2), "unexpected end of file"},
+		{"cut inside a block", gz.substr(0, gz.size() / 2), cut_short},
+		{"cut inside the trailer", gz.substr(0, gz.size() - 3), cut_short},
+		{"cut inside the header", gz.substr(0, 5), cut_short},
+		{"cut inside a second member", gz + gz.substr(0, 40), cut_short},
+		{"the magic bytes alone", gz.substr(0, 2), cut_short},
 		{"a wrong CRC-32", crc, zlib ? "incorrect data check" :
 		    "wrong CRC-32 or length in the trailer"},
 		{"a wrong length", length, zlib ? "incorrect length check" :
 		    "wrong CRC-32 or length in the trailer"},
 		{"a corrupt block", block, "", true},
-		{"an unknown method", method, ""},
-		{"text after the last member", gz + "rs1\nSNP\n", "trailing garbage"},
-		{"zeros after the last member", gz + std::string(512, '\0'), "trailing garbage"},
-		{"one byte after the last member", gz + "\x1f", "trailing garbage"},
+		{"a block of the reserved type", reserved, zlib ? "invalid block type" :
+		    "invalid deflate block"},
+		{"an unknown method", method, "unknown compression method"},
+		{"text after the last member", gz + "rs1\nSNP\n", garbage},
+		{"zeros after the last member", gz + std::string(512, '\0'), garbage},
+		{"one byte after the last member", gz + "\x1f", garbage},
 	};
 	Folder folder;
+	auto expect_said = [](const std::string &err, const std::string &said, const Damage &d) {
+		if (d.says.empty())
+			EXPECT_EQ(err.rfind(said, 0), 0u) << d.what << ": " << err;
+		else
+			EXPECT_EQ(err, said + "\n") << d.what;
+	};
 	for (const Damage &d : damages) {
 		std::string path = folder.file("damaged.txt.gz", d.bytes);
 		Outcome got = run({path});
 		EXPECT_EQ(got.status, 1) << d.what;
-		EXPECT_EQ(got.err.rfind("tagpick: " + path + ": " + d.says, 0), 0u)
-		    << d.what << ": " << got.err;
+		expect_said(got.err, "tagpick: " + path + ": " + d.says, d);
 		EXPECT_EQ(got.err.find('\n'), got.err.size() - 1) << d.what;
 		// What came before the damage is written, nothing invented.
 		if (!d.found_late) {
@@ -643,8 +763,7 @@ TEST(TagpickErrors, DamagedInputsFail)
 		}
 		got = run({}, d.bytes);
 		EXPECT_EQ(got.status, 1) << d.what << " (standard input)";
-		EXPECT_EQ(got.err.rfind("tagpick: (standard input): " + d.says, 0), 0u)
-		    << d.what << ": " << got.err;
+		expect_said(got.err, "tagpick: (standard input): " + d.says, d);
 	}
 }
 
@@ -695,6 +814,52 @@ TEST(TagpickErrors, NamesThatMustBeGzipAndUnreadableInputs)
 	got = run({folder.path, good});
 	EXPECT_EQ(got.out, "");
 	EXPECT_EQ(got.status, 1);
+
+	// Each failure told whole, in its errno's words: EIO at the first
+	// byte; the temporary file past the file size limit, SIGXFSZ ignored.
+	expect_outcome(run({"/proc/self/mem"}), {"", "tagpick: /proc/self/mem: read error: "
+	    "Input/output error\n", 1}, "/proc/self/mem");
+	const std::string before = "hdr\nrs0\nSNP\nCTG\n";
+	setenv("TMPDIR", folder.path.c_str(), 1);
+	expect_outcome(run_tagjoin(Invocation{.input = before + "rs1 " + std::string(2 << 20, 'x') +
+	    "\nCTG\n", .args = {"--drop-incomplete"}, .runner = {"/bin/sh", "-c",
+	    "ulimit -f 1024 && trap '' XFSZ && exec \"$0\" \"$@\""}}), {model({before}).out,
+	    "tagpick: cannot hold a record in " + folder.path + ": File too large\n", 1},
+	    "a record spilled past the file size limit");
+	unsetenv("TMPDIR");
+
+	// A read that fails after reads that succeeded, on each path that
+	// reads: standard input is the test's own memory, read from where the
+	// bytes of each case end at a page the test has unmapped.
+	const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+	auto *pages = static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+	    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+	ASSERT_NE(pages, MAP_FAILED);
+	ASSERT_EQ(munmap(pages + page, page), 0);
+	// Stored deflate data starts 15 bytes into a member: the page ends
+	// after this line of it.
+	const std::string stored = "SNP " + std::string(page - 20, 'a') + "\n";
+	const struct {
+		const char *what;
+		std::string bytes, out;
+	} cuts[] = {
+		{"plain text", dump(12), model({dump(12)}).out},
+		{"after a whole gzip member", gzip(dump(12)), model({dump(12)}).out},
+		{"in a gzip header's name", "\x1f\x8b\x08\x08\0\0\0\0\0\x03"s +
+		    std::string(page - 10, 'n'), ""},
+		{"in a member's data", gzip(stored + "rs2\n", 0).substr(0, page), stored},
+	};
+	int mem = open("/proc/self/mem", O_RDONLY);
+	for (const auto &c : cuts) {
+		char *at = pages + page - c.bytes.size();
+		std::memcpy(at, c.bytes.data(), c.bytes.size());
+		auto offset = static_cast<off_t>(reinterpret_cast<std::intptr_t>(at));
+		ASSERT_EQ(lseek(mem, offset, SEEK_SET), offset);
+		expect_outcome(run_stalled(mem, {}).got, {c.out, "tagpick: (standard input): "
+		    "read error: Input/output error\n", 1}, c.what);
+	}
+	close(mem);
+	munmap(pages, page);
 }
 
 TEST(TagpickErrors, FailedWrites)
