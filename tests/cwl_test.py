@@ -1,21 +1,23 @@
 #!/usr/bin/env python3
 """cwl_test.py SOURCE TAGJOIN TAGPICK cwltool|toil|toil-slurm: runs the CWL
-descriptions, cwl/tagjoin.cwl and cwl/join-dumps.cwl, with a runner, on a
-folder holding a plain listing whose name has a space, a gzipped whole
-dump and a dump with a bad line, and checks: each output byte for byte
-against the README's pipeline (tagjoin alone, for a listing); the
-runner's status; the bad file's message in the runner's log; nothing
-for the bad file, nor anything partial, in the output folder; two dumps
-of one output refused before any job; and scripts/cwl-run with a folder
-in the way of an output, and stopped mid-run.  cwltool also validates
-both files; toil-slurm runs the workflow on the one-node Slurm (as
-root).  Exits 77, which ctest counts as skipped, where the runner is
-missing."""
+descriptions, cwl/tagjoin.cwl and cwl/join-dumps.cwl, with a runner: the
+lines of docs/cwl.md that run it, as printed, and others on a folder
+holding a plain listing whose name has a space, a gzipped whole dump and
+a dump with a bad line; and checks: each output byte for byte against the
+README's pipeline; the runner's status; the bad file's message in the
+runner's log; nothing for the bad file, nor anything partial, in the
+output folder; two dumps of one output refused before any job; and
+scripts/cwl-run with a folder in the way of an output, with an earlier
+output of a file that fails, and stopped mid-run.  cwltool also validates
+both files; toil-slurm runs the page's line for Slurm on the one-node
+Slurm (as root).  Exits 77, which ctest counts as skipped, where the
+runner is missing."""
 
 import concurrent.futures
 import gzip
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -36,6 +38,15 @@ BAD = b"LISTING\n\nrs1 | a\nSNP | b\nval | c\nCTG | d\n\n"
 BAD_MESSAGE = 'bad.txt.gz: "VAL" expected at beginning of input line 3'
 FILES = {"a listing.txt": LISTING, "whole.txt.gz": DUMP, "bad.txt.gz": BAD}
 PIPELINE = shell_block(SOURCE, "README.md", "whole-dump")
+# The lines of docs/cwl.md: the test of each runner runs those that run
+# it, and the lines that write their job file before them.
+PAGE = (shell_block(SOURCE, "docs/cwl.md", "cwl-runners")
+        + shell_block(SOURCE, "docs/cwl.md", "cwl-run")).splitlines()
+# The page's dumps, and the outputs that each description makes of them,
+# each with the bytes it is joined from.
+PAGE_DUMPS = {"chr1.txt": LISTING, "chr1.txt.gz": DUMP, "chr2.txt.gz": LISTING}
+PAGE_OUTPUTS = {"cwl/join-dumps.cwl": {"chr1.txt.joined": DUMP, "chr2.txt.joined": LISTING},
+                "cwl/tagjoin.cwl": {"chr1.txt.joined": LISTING}}
 ENV = dict(os.environ, PATH=programs_path(TAGJOIN, TAGPICK))
 
 
@@ -74,7 +85,7 @@ def files(*names):
 def check_full_outdir(tmp, want):
     """scripts/cwl-run into an output folder too small for one output
     (a tmpfs of 1 MiB): nothing cut short under a final name, nothing of
-    the runner's left behind; then into room enough, every output."""
+    the runner's left behind."""
     full = os.path.join(tmp, "full")
     os.makedirs(full)
     if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "none", full],
@@ -101,21 +112,54 @@ def check_full_outdir(tmp, want):
               f"cwl-run, full: only whole outputs under their names: {left}\n{done.stderr[-2000:]}")
         if RUNNER == "cwltool":
             check(os.listdir(scratch) == [], f"cwl-run, full: cwltool's folders left: {os.listdir(scratch)}")
-        os.unlink(os.path.join(tmp, "dumps", "big.txt"))
-        with open(job, "w") as f:
-            f.write("dumps:\n" + files("a listing.txt", "whole.txt.gz"))
-        command, _ = runner(tmp, "roomy-run", outdir=False)
-        done = subprocess.run([CWL_RUN, os.path.join(tmp, "roomy")] + command + [WORKFLOW, job],
-                              cwd=tmp, env=ENV, capture_output=True, text=True, timeout=900)
-        left = sorted(os.listdir(os.path.join(tmp, "roomy")))
-        reported = [f["path"] for f in json.loads(done.stdout or "{}").get("joined", [])]
-        check(sorted(reported) == [os.path.join(tmp, "roomy", n) for n in left],
-              f"cwl-run with room: the report names each output where it is: {reported}")
-        check(done.returncode == 0 and left == sorted(want) and
-              all(read(os.path.join(tmp, "roomy", n)) == want[n] for n in left),
-              f"cwl-run with room: every output whole: {done.returncode} {left}\n{done.stderr[-2000:]}")
     finally:
         subprocess.run(["umount", full])
+
+
+def tested_by(line):
+    """The test that runs a line of the page that runs a description: its
+    runner's, whether run itself or through cwl-run, and Toil on Slurm's
+    for Toil submitting there."""
+    words = line.split()
+    runner = words[2] if words[0].endswith("cwl-run") else words[0]
+    if runner == "toil-cwl-runner":
+        return "toil-slurm" if "slurm" in words else "toil"
+    return runner
+
+
+def check_page(tmp):
+    """docs/cwl.md's lines as printed, in a folder laid out as a clone's
+    that holds the page's dumps: the lines that write the job file, then
+    each line of this runner into an empty results/, which it fills with
+    its description's outputs, joined as the README's pipeline joins
+    their dumps; through cwl-run, its report names each where it is.
+    Every line that runs a description is one of the tests'."""
+    page, results = os.path.join(tmp, "page"), os.path.join(tmp, "page", "results")
+    os.makedirs(os.path.join(page, "dumps"))
+    for part in ("cwl", "scripts"):
+        os.symlink(os.path.join(SOURCE, part), os.path.join(page, part))
+    for name, data in PAGE_DUMPS.items():
+        write(os.path.join(page, "dumps", name),
+              gzip.compress(data) if name.endswith(".gz") else data)
+    runs = [line for line in PAGE if any(w.endswith(".cwl") for w in line.split())]
+    unrun = [line for line in runs if tested_by(line) not in ("cwltool", "toil", "toil-slurm")]
+    check(not unrun, f"docs/cwl.md: lines that no runner's test runs: {unrun}")
+    shell = ["bash", "-e", "-o", "pipefail", "-c"]
+    subprocess.run(shell + ["".join(line + "\n" for line in PAGE if line not in runs)],
+                   cwd=page, env=ENV, check=True)
+    for line in (line for line in runs if tested_by(line) == RUNNER):
+        shutil.rmtree(results, ignore_errors=True)
+        done = subprocess.run(shell + [line], cwd=page, env=ENV, capture_output=True, text=True,
+                              timeout=900)
+        left = sorted(os.listdir(results)) if os.path.isdir(results) else []
+        want = PAGE_OUTPUTS[next(w for w in line.split() if w.endswith(".cwl"))]
+        check(done.returncode == 0 and left == sorted(want) and all(
+            read(os.path.join(results, n)) == run_shown(PIPELINE, want[n], tmp, (TAGJOIN, TAGPICK))
+            for n in left), f"docs/cwl.md: {line}: {done.returncode} {left}\n{done.stderr[-2000:]}")
+        if line.split()[0].endswith("cwl-run"):
+            reported = [f["path"] for f in json.loads(done.stdout or "{}").get("joined", [])]
+            check(sorted(reported) == [os.path.join(results, n) for n in left],
+                  f"docs/cwl.md: {line}: the report names each output where it is: {reported}")
 
 
 def running():
@@ -183,7 +227,11 @@ def check_programs(tmp):
 
 def check_unwhole_report(tmp):
     """cwl-run keeps out an output that the runner reports but that is not
-    what it reports, as a copy cut short would be."""
+    what it reports, as a copy cut short would be; and removes the earlier
+    outputs of the job file's inputs that it did not deliver, each input
+    named by location, path or basename (or by the runner, for a File of
+    given contents), and none with the inputs given as options or in a
+    job file that cannot be read."""
     fake = stand_in(tmp, "fake-runner", body="""out=$2
 printf 'rs1 | SNP' > "$out/cut.joined"
 printf 'rs2 | SNP | VAL | CTG\\n' > "$out/whole.joined"
@@ -193,12 +241,30 @@ cat <<END
  {"class": "File", "basename": "whole.joined", "path": "$out/whole.joined",
   "size": 22, "checksum": "sha1\\$$(sha1sum < "$out/whole.joined" | cut -d' ' -f1)"}]}
 END""")
-    out = os.path.join(tmp, "fake-out")
-    done = subprocess.run([CWL_RUN, out, fake, "description", "job"], capture_output=True, text=True)
-    check(done.returncode == 1 and sorted(os.listdir(out)) == ["whole.joined"] and
-          "cut.joined: not delivered whole" in done.stderr,
-          f"cwl-run: a reported output not whole is kept out: {done.returncode} "
-          f"{os.listdir(out)} {done.stderr!r}")
+    job = os.path.join(tmp, "fake.json")
+    write(job, json.dumps({"dumps": [{"class": "File", "location": "d/cut.gz"},
+                                     {"class": "File", "path": "whole"},
+                                     {"class": "File", "path": "d/first.gz", "basename": "renamed"},
+                                     {"class": "File", "contents": "named by the runner"}]
+                           }).encode())
+    earlier = {"cut.joined", "first.joined", "notes", "renamed.joined"}
+    ROWS = [  # the arguments after the runner, the earlier outputs removed
+        (["description", job], []),
+        (["description.cwl", "missing.json"], []),
+        (["description.cwl", job], ["cut.joined", "renamed.joined"]),
+    ]
+    for i, (args, removed) in enumerate(ROWS):
+        out = os.path.join(tmp, f"fake-out{i}")
+        os.makedirs(out)
+        for name in earlier:
+            write(os.path.join(out, name), b"earlier\n")
+        done = subprocess.run([CWL_RUN, out, fake] + args, capture_output=True, text=True)
+        check(done.returncode == 1 and sorted(os.listdir(out)) == sorted(
+            earlier - set(removed) | {"whole.joined"}) and done.stderr.endswith(
+            f"cwl-run: cut.joined: not delivered whole into {out}\n" + "".join(
+                f"cwl-run: {n}, joined by an earlier run, removed\n" for n in removed)),
+              f"cwl-run {args}: a reported output not whole is kept out, earlier ones "
+              f"removed: {done.returncode} {os.listdir(out)} {done.stderr!r}")
     # The report names where the whole one now is, and not the other.
     whole = json.loads(done.stdout)["joined"]
     final = os.path.join(os.path.abspath(out), "whole.joined")
@@ -223,13 +289,7 @@ def joined_all(tmp):
             check(done.returncode == 0 and "is valid CWL" in done.stdout,
                   f"cwltool --validate {description}: {done.stdout}{done.stderr}")
 
-    # The workflow on the good files: joined as the README joins them.
-    status, log, left = run(tmp, "good", WORKFLOW, "dumps:\n" + files(*list(FILES)[:2]))
-    check(status == 0, f"join-dumps.cwl: status {status}\n{log[-3000:]}")
-    check(left == sorted(want), f"join-dumps.cwl: the outputs are {left}")
-    for name in set(left) & set(want):
-        check(read(os.path.join(tmp, "good", name)) == want[name],
-              f"join-dumps.cwl: {name} joined as the README's pipeline joins it")
+    check_page(tmp)
     if RUNNER == "toil-slurm":
         return
 
@@ -240,20 +300,36 @@ def joined_all(tmp):
     check(not [f for f in left if f.startswith("bad") or f.endswith(".partial")],
           f"join-dumps.cwl with a bad file: nothing of it in the output folder: {left}")
 
+    # Through cwl-run, the bad file, with its output of an earlier run
+    # (given by location) and another file's: the first removed and named.
+    out = os.path.join(tmp, "earlier")
+    os.makedirs(out)
+    for name in ("bad.txt.joined", "whole.txt.joined"):
+        write(os.path.join(out, name), want["whole.txt.joined"])
+    status, log, left = run(tmp, "earlier", WORKFLOW,
+                            "dumps:\n  - {class: File, location: dumps/bad.txt.gz}\n", True)
+    check(status != 0 and BAD_MESSAGE in log and left == ["whole.txt.joined"] and log.endswith(
+        "cwl-run: bad.txt.joined, joined by an earlier run, removed\n"),
+          f"cwl-run, a file that fails: its earlier output removed: {status} {left}\n{log[-2000:]}")
+
     check_full_outdir(tmp, want)
     check_stopped(tmp)
 
     # Through cwl-run, a folder in the way of one output: the other
-    # delivered, the one named, status 1, and a report of what is there.
+    # delivered over an earlier one, the one named, status 1, a report of
+    # what is there, and a file of no input's left alone.
     out = os.path.join(tmp, "in-the-way")
     os.makedirs(os.path.join(out, "whole.txt.joined"))
+    for name in ("a listing.txt.joined", "notes"):
+        write(os.path.join(out, name), b"earlier\n")
     status, log, left = run(tmp, "in-the-way", WORKFLOW, "dumps:\n" + files(*list(FILES)[:2]), True)
     report = json.JSONDecoder().raw_decode(log)[0] if log.startswith("{") else {}
     delivered = os.path.join(out, "a listing.txt.joined")
     check(status == 1 and "Traceback" not in log and log.endswith(
         f"cwl-run: whole.txt.joined: not delivered into {out}: Is a directory\n") and
           [f["path"] for f in report.get("joined", [])] == [delivered] and
-          read(delivered) == want["a listing.txt.joined"],
+          read(delivered) == want["a listing.txt.joined"] and
+          left == ["a listing.txt.joined", "notes", "whole.txt.joined"],
           f"cwl-run, a folder in the way: {status} {left}\n{log[-2000:]}")
 
     # Two dumps of one output's name: refused before any job, by the
@@ -272,13 +348,8 @@ def joined_all(tmp):
               f"join-dumps.cwl, cwl-run {wrapped}: a clash refused: {status} {left}\n{log[-3000:]}")
 
     if RUNNER == "cwltool":
-        # The tool alone joins a listing as tagjoin does, and a whole
-        # dump as the README's pipeline does.
-        status, log, left = run(tmp, "tool", TOOL, f"listing: {files('a listing.txt')[4:]}")
-        joined = subprocess.run([TAGJOIN], input=LISTING, capture_output=True).stdout
-        check(status == 0 and left == ["a listing.txt.joined"] and
-              read(os.path.join(tmp, "tool", left[0])) == joined,
-              f"tagjoin.cwl: the listing joined as by tagjoin: {status} {left}\n{log[-2000:]}")
+        # The tool alone joins a whole dump as the README's pipeline does
+        # (a listing: the page's line).
         status, log, left = run(tmp, "tool-dump", TOOL, f"listing: {files('whole.txt.gz')[4:]}")
         check(status == 0 and left == ["whole.txt.joined"] and
               read(os.path.join(tmp, "tool-dump", left[0])) == want["whole.txt.joined"],

@@ -32,8 +32,6 @@ DUMP = gzip.compress(b"LISTING\n\n" + SAMPLE + b"LOC | x\n")
 DUMPS = {"dumps/sample.txt": SAMPLE, "dumps/dump.txt.gz": DUMP}
 RESULTS = {"results/sample.txt.joined": JOINED, "results/dump.txt.joined": JOINED}
 IN_PLACE = {"dumps/sample.txt.joined": JOINED, "dumps/dump.txt.joined": JOINED}
-CWL = {"dumps/chr1.txt": SAMPLE, "dumps/chr1.txt.gz": DUMP, "dumps/chr2.txt.gz": DUMP}
-CWL_RESULTS = {"results/chr1.txt.joined": JOINED, "results/chr2.txt.joined": JOINED}
 INSTALLED = dict.fromkeys(["home/.local/bin/tagjoin", "home/.local/bin/tagpick",
                            "home/.local/share/man/man1/tagjoin.1.gz"])
 VERSION = re.search(r"^project\(tagjoin VERSION ([0-9.]+)",
@@ -45,7 +43,6 @@ PACKAGES = {f"build/tagjoin_{VERSION}+local_{DEB}.deb": None,
 PARTS = ("CMakeLists.txt", "LICENSE", "README.md", "bench", "cmake", "config", "cwl", "docs",
          "examples", "scripts", "src", "tests", "workflow")
 SLURM = ("slurmctld", "munged", "root", "cluster")     # the test's one-node Slurm
-CWL_RUNNERS = ("cwltool", "toil-cwl-runner") + SLURM
 ENV = dict(os.environ)
 
 
@@ -162,8 +159,11 @@ def files_there(doc, command, tmp):
 # suite, and .ci/run runs both); install.md's release, cross.md's
 # emulated and development.md's fuzz (minutes of builds, which the
 # release test and .ci/run run as the pages say); cross.md's binfmt (it
-# changes how the whole machine starts foreign programs).  ssh reaches
-# the named nodes through a stand-in that runs the command here.
+# changes how the whole machine starts foreign programs).  A block that
+# another test runs, taking it with shell_block, is left to that test:
+# cwl.md's lines that run the runners, each runner's by its cwl test.
+# ssh reaches the named nodes through a stand-in that runs the command
+# here.
 TABLE = [
     ("README.md", "install", (release_names, ())),
     ("README.md", "from-source", runs(INSTALLED, layout="source", files={})),
@@ -184,9 +184,6 @@ TABLE = [
     ("docs/many-files.md", "join-slurm", runs(IN_PLACE, SLURM)),
     ("docs/many-files.md", "split-listing", runs({"part-000000000001.txt": SAMPLE},
                                                   files={"huge.txt": SAMPLE})),
-    ("docs/cwl.md", "cwl-runners", runs(CWL_RESULTS, CWL_RUNNERS, files=CWL)),
-    # Run after the block above, and only with it, as it takes its job.yml.
-    ("docs/cwl.md", "cwl-run", runs(CWL_RESULTS, CWL_RUNNERS, files=CWL)),
     ("docs/cross.md", "cross-aarch64", runs({"stdout": re.compile(re.escape(JOINED) + rb"\Z")},
                                             ("aarch64-linux-gnu-g++", "qemu-aarch64-static"))),
     ("docs/cross.md", "emulated", words(".ci/run")),

@@ -611,7 +611,8 @@ exec {shlex.quote(TAGPICK)} "$@"
 MADE = ["config/config.yaml", "workflow/schemas/config.schema.yaml", "workflow/rules/common.smk",
         "config/README.md",
         "cwl/tagjoin.cwl", "cwl/join-dumps.cwl", "scripts/join-options.bash",
-        "scripts/join-one", "scripts/join-files", "scripts/join-ssh", "scripts/join-slurm"]
+        "scripts/join-one", "scripts/join-files", "scripts/join-ssh", "scripts/join-slurm",
+        "scripts/cwl-run"]
 MARK = b"made by scripts/make-interface"
 END_MARK = b"end of what scripts/make-interface makes"
 
@@ -678,7 +679,7 @@ def check_interface(tmp):
     changed = sorted(p for p in MADE if read(os.path.join(copy, p)) != read(os.path.join(SOURCE, p)))
     check(made == 0 and status == 0 and
           changed == sorted(set(MADE) - {"scripts/join-options.bash", "workflow/rules/common.smk",
-                                         "scripts/join-files",
+                                         "scripts/join-files", "scripts/cwl-run",
                                          "scripts/join-ssh", "scripts/join-slurm"}),
           f"a default changed and made again: the files that say it changed: {changed} {err!r}")
     FOLLOW = [  # a made file, what it says of prefilter now
