@@ -16,9 +16,10 @@
 //
 // The program is three layers: a source of bytes (each input read, and
 // inflated member by member when it is gzip), a picker of lines, and a
-// sink that holds, spills and writes what is kept.  Every way a run can
-// end is one Ending, and report() alone turns it into a message and a
-// status.
+// sink that holds, spills and writes what is kept.  With two CPUs the
+// source runs on a thread of its own, a few blocks of text ahead of the
+// other two.  Every way a run can end is one Ending, and report() alone
+// turns it into a message and a status.
 
 #include "inflate.h"
 #include "io.h"
@@ -29,17 +30,23 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -603,31 +610,217 @@ void end_progress(Progress &pr)
 	write_all(STDERR_FILENO, line.data(), line.size());
 }
 
+// ---- The text between the source and the picker. ----
+//
+// With two CPUs or more, each input is read, and inflated, on a thread of
+// its own, up to ring_blocks blocks of text ahead of the main thread,
+// which picks the lines, writes them and draws the progress line.  The
+// two share only a Ring, under its lock: which blocks are full, the
+// reader's Ending, posted after its last block, and whether the picking
+// has given up.  All else is one thread's: the Input, its raw bytes and
+// the inflater the reader's; the Picker, the Sink and the Progress the
+// main thread's.  With one CPU the same reading code hands each block
+// straight to the picker on the one thread, and only the first block is
+// used.
+//
+// The picking gives up only when the sink has stopped, which ends the
+// run: the reader is then told through the lock, and, as it may be
+// waiting for a pipe or a terminal to give more, by the end of a pipe of
+// its own being closed.
+
+constexpr std::size_t ring_blocks = 4;
+// Room before a block's text for the bytes of a line that the block
+// before left unpicked (fewer than tag_max), so that they are picked with
+// the text that follows them without moving it.
+constexpr std::size_t carry_room = lf_window;
+
+struct TextBlock {
+	std::unique_ptr<char[]> room{new char[carry_room + text_block + slack]};
+	std::size_t size = 0;           // bytes of text
+	off_t read = 0;                 // the input's bytes read when it was made
+};
+
+char *text_of(TextBlock &b)
+{
+	return b.room.get() + carry_room;
+}
+
+struct Ring {
+	std::array<TextBlock, ring_blocks> blocks;
+	std::mutex lock;
+	std::condition_variable filled;     // a block, or the reader's Ending
+	std::condition_variable emptied;    // a block, or the picking gave up
+	std::uint64_t made = 0;             // blocks filled for this input
+	std::uint64_t taken = 0;            // and emptied
+	bool ended = false;                 // ending and read are posted
+	Ending ending;
+	bool giving_up = false;
+	int given_up[2] = {-1, -1};         // the pipe closed on giving up;
+					    // -1: one thread
+};
+
+// The lines picked so far and where they go, the main thread's.  carry
+// holds the bytes of a line left unpicked at the end of a block.
+struct Picking {
+	Picker &pk;
+	Sink &out;
+	Progress &pr;
+	std::array<char, tag_max> carry{};
+	std::size_t carried = 0;
+};
+
+// Picks a block's text after the bytes carried over; last at the end of
+// the input, when nothing is left to carry.
+void take_text(Picking &pg, TextBlock &b, bool last)
+{
+	char *text = text_of(b);
+	char *from = text - pg.carried;
+	std::memcpy(from, pg.carry.data(), pg.carried);
+	const char *stop = pick(pg.pk, pg.out, from, text + b.size, last);
+	pg.carried = static_cast<std::size_t>(text + b.size - stop);
+	std::memcpy(pg.carry.data(), stop, pg.carried);
+	pg.pr.done = b.read;
+	show_progress(pg.pr);
+}
+
+// Where the reader's text goes: into the ring, for the main thread, or
+// when picking is set, to the picker at once.
+struct TextOut {
+	Ring &ring;
+	Picking *picking;
+};
+
+TextBlock &block_to_fill(TextOut &t)
+{
+	// Only the reader changes made.
+	return t.ring.blocks[t.picking ? 0 : t.ring.made % ring_blocks];
+}
+
+// The room for the next block's text, text_block bytes, once a block is
+// free; nullptr when the picking has given up.
+char *room_for_text(TextOut &t)
+{
+	Ring &r = t.ring;
+	if (t.picking == nullptr) {
+		std::unique_lock held(r.lock);
+		r.emptied.wait(held, [&r] {
+			return r.giving_up || r.made - r.taken < ring_blocks;
+		});
+		if (r.giving_up)
+			return nullptr;
+	}
+	return text_of(block_to_fill(t));
+}
+
+// Hands over n bytes of text made in the room; false when the picking has
+// stopped.
+bool hand_over(TextOut &t, std::size_t n, off_t read)
+{
+	TextBlock &b = block_to_fill(t);
+	b.size = n;
+	b.read = read;
+	if (t.picking != nullptr) {
+		take_text(*t.picking, b, false);
+		return !stopped(t.picking->out);
+	}
+	{
+		std::lock_guard held(t.ring.lock);
+		++t.ring.made;
+	}
+	t.ring.filled.notify_one();
+	return true;
+}
+
+void post_ending(Ring &r, Ending e)
+{
+	{
+		std::lock_guard held(r.lock);
+		r.ending = std::move(e);
+		r.ended = true;
+	}
+	r.filled.notify_one();
+}
+
+void start_input(Ring &r)
+{
+	r.made = r.taken = 0;
+	r.ended = false;
+}
+
+// The next block filled, or nullptr when the reader has ended and every
+// block has been taken.
+TextBlock *next_filled(Ring &r)
+{
+	std::unique_lock held(r.lock);
+	r.filled.wait(held, [&r] { return r.taken < r.made || r.ended; });
+	return r.taken < r.made ? &r.blocks[r.taken % ring_blocks] : nullptr;
+}
+
+void done_with(Ring &r)
+{
+	{
+		std::lock_guard held(r.lock);
+		++r.taken;
+	}
+	r.emptied.notify_one();
+}
+
+void give_up(Ring &r)
+{
+	{
+		std::lock_guard held(r.lock);
+		r.giving_up = true;
+	}
+	r.emptied.notify_one();
+	close(r.given_up[1]);
+}
+
+// Two threads when the program may run on two CPUs or more, and the pipe
+// that tells the reader the picking gave up can be had.
+void choose_threads(Ring &r)
+{
+	cpu_set_t cpus;
+	bool two = sched_getaffinity(0, sizeof cpus, &cpus) == 0 &&
+	    CPU_COUNT(&cpus) >= 2;
+	// Without the pipe, one thread too.
+	if (two && pipe2(r.given_up, O_CLOEXEC) != 0)
+		r.given_up[0] = r.given_up[1] = -1;
+}
+
 // ---- The source: each input, read and, when it is gzip, inflated. ----
 
-// One input, open on fd, and the buffers it is read through.  Its raw
-// bytes not yet used are [next, end) of raw.
+// One input, open on fd, and the buffer its raw bytes are read into.  Its
+// raw bytes not yet used are [next, end) of raw.
 struct Input {
 	int fd;
 	std::string_view name;
 	bool must_be_gzip;              // its name ends in .gz
+	bool may_block;                 // a pipe, a terminal: not a regular file
+	int given_up;                   // see Ring, or -1 on one thread
 	unsigned char *raw;             // read_block bytes: reads land here
-	char *text;                     // text_block bytes: lines are picked here
-	Progress &progress;
 	const unsigned char *next = raw;
 	const unsigned char *end = raw;
 	bool eof = false;               // a read found the end of the file
+	off_t read = 0;                 // bytes read so far
 };
 
 // Reads up to n bytes into p.  Returns the count, 0 at the end of the
-// file, or minus the errno of a read that failed.
+// file, or minus the errno of a read that failed.  A reader on a thread
+// of its own first waits for bytes to come or for the picking to give up
+// (see Ring): then it reads no more, and the run is ending anyway.
 ssize_t read_input(Input &in, void *p, std::size_t n)
 {
-	ssize_t r = read_some(in.fd, p, n);
-	if (r > 0) {
-		in.progress.done += r;
-		show_progress(in.progress);
+	if (in.given_up >= 0 && in.may_block) {
+		pollfd ready[2] = {{in.fd, POLLIN, 0}, {in.given_up, POLLIN, 0}};
+		while (poll(ready, 2, -1) < 0)
+			if (errno != EINTR)
+				return -errno;
+		if (ready[1].revents != 0)
+			return -ECANCELED;
 	}
+	ssize_t r = read_some(in.fd, p, n);
+	if (r > 0)
+		in.read += r;
 	return r;
 }
 
@@ -647,36 +840,22 @@ int refill_raw(Input &in)
 	return 0;
 }
 
-// Picks the lines of text [carry, carry + n) after the carry bytes left
-// at the front of in.text; moves what is left to wait for more to the
-// front.  Returns the new carry.
-std::size_t pick_text(Picker &pk, Sink &out, Input &in, std::size_t carry,
-    std::size_t n, bool last)
-{
-	const char *end = in.text + carry + n;
-	const char *stop = pick(pk, out, in.text, end, last);
-	std::size_t left = static_cast<std::size_t>(end - stop);
-	std::memmove(in.text, stop, left);
-	return left;
-}
-
-// A plain text input, whose first bytes are already in in.raw.  The
-// sink's failure ends it; report() names that.
-Ending read_plain(Picker &pk, Sink &out, Input &in)
+// A plain text input, whose first bytes are already in in.raw.
+Ending read_plain(Input &in, TextOut &t)
 {
 	std::size_t n = static_cast<std::size_t>(in.end - in.raw);
-	std::memcpy(in.text, in.raw, n);
-	std::size_t carry = 0;
+	char *room = room_for_text(t);
+	if (room == nullptr)
+		return {};
+	std::memcpy(room, in.raw, n);
 	while (n > 0) {
-		carry = pick_text(pk, out, in, carry, n, false);
-		if (stopped(out))
+		if (!hand_over(t, n, in.read) || (room = room_for_text(t)) == nullptr)
 			return {};
-		ssize_t r = read_input(in, in.text + carry, text_block - carry);
+		ssize_t r = read_input(in, room, text_block);
 		if (r < 0)
 			return ending(Ending::read_error, in.name, static_cast<int>(-r));
 		n = static_cast<std::size_t>(r);
 	}
-	pick_text(pk, out, in, 0, carry, true);
 	return {};
 }
 
@@ -787,10 +966,9 @@ bool at_magic(const Input &in)
 // A gzip input, whose first bytes, the magic ones, are already in in.raw:
 // one member after another until the end of the file, which must come
 // right after a member's trailer.
-Ending read_gzip(Picker &pk, Sink &out, Input &in)
+Ending read_gzip(Input &in, TextOut &t)
 {
 	InflaterPtr z = make_inflater();
-	std::size_t carry = 0;
 	Ending e;
 	for (;;) {
 		if (!read_header(in, &e))
@@ -800,14 +978,15 @@ Ending read_gzip(Picker &pk, Sink &out, Input &in)
 			if ((in.next == in.end || stalled) && !in.eof)
 				if (int err = refill_raw(in))
 					return ending(Ending::read_error, in.name, err);
-			auto *from = reinterpret_cast<unsigned char *>(in.text + carry);
+			auto *from = reinterpret_cast<unsigned char *>(room_for_text(t));
+			if (from == nullptr)
+				return {};
 			auto *made = from;
 			const unsigned char *before = in.next;
 			Inflated how = inflate_some(*z, in.next, in.end, made,
-			    reinterpret_cast<unsigned char *>(in.text + text_block));
+			    from + text_block);
 			std::size_t produced = static_cast<std::size_t>(made - from);
-			carry = pick_text(pk, out, in, carry, produced, false);
-			if (stopped(out))
+			if (produced > 0 && !hand_over(t, produced, in.read))
 				return {};
 			if (how == Inflated::corrupt)
 				return ending(Ending::corrupt, in.name, 0,
@@ -824,32 +1003,75 @@ Ending read_gzip(Picker &pk, Sink &out, Input &in)
 			if (int err = refill_raw(in))
 				return ending(Ending::read_error, in.name, err);
 		if (in.next == in.end)
-			break;
+			return {};
 		if (!at_magic(in))
 			return ending(Ending::trailing_garbage, in.name);
 	}
-	pick_text(pk, out, in, 0, carry, true);
-	return {};
 }
 
-// Reads one input to its end: gzip or plain, told by its first bytes.
-Ending read_whole(Picker &pk, Sink &out, Input &in)
+// Reads one input to its end, gzip or plain, told by its first bytes, and
+// hands its text to the picking.
+Ending read_whole(Input &in, TextOut &t)
 {
 	// Enough for the magic bytes, however the first reads come.
 	while (in.end - in.raw < 2 && !in.eof)
 		if (int err = refill_raw(in))
 			return ending(Ending::read_error, in.name, err);
-	Ending e;
 	if (at_magic(in))
-		e = read_gzip(pk, out, in);
-	else if (in.must_be_gzip)
-		e = ending(in.end == in.raw ? Ending::empty_not_gzip :
+		return read_gzip(in, t);
+	if (in.must_be_gzip)
+		return ending(in.end == in.raw ? Ending::empty_not_gzip :
 		    Ending::not_gzip, in.name);
-	else
-		e = read_plain(pk, out, in);
-	if (e.kind == Ending::done && !stopped(out)) {
-		end_input(pk, out);
-		end_progress(in.progress);
+	return read_plain(in, t);
+}
+
+// Reads the input on a thread of its own while this one picks its text;
+// on this thread alone when a thread cannot be had.
+Ending read_ahead(Picking &pg, Input &in, Ring &ring)
+{
+	start_input(ring);
+	std::thread reader;
+	try {
+		reader = std::thread([&in, &ring] {
+			TextOut t{ring, nullptr};
+			post_ending(ring, read_whole(in, t));
+		});
+	} catch (const std::system_error &) {
+		in.given_up = -1;
+		TextOut t{ring, &pg};
+		return read_whole(in, t);
+	}
+	while (TextBlock *b = next_filled(ring)) {
+		take_text(pg, *b, false);
+		done_with(ring);
+		if (stopped(pg.out)) {
+			give_up(ring);
+			break;
+		}
+	}
+	reader.join();
+	return stopped(pg.out) ? Ending{} : std::move(ring.ending);
+}
+
+// Reads one input to its end and picks its lines, on one thread or two;
+// then its last line is ended, and its progress told.
+Ending read_and_pick(Picking &pg, Input &in, Ring &ring)
+{
+	Ending e;
+	if (ring.given_up[0] >= 0) {
+		e = read_ahead(pg, in, ring);
+	} else {
+		TextOut t{ring, &pg};
+		e = read_whole(in, t);
+	}
+	// Any reader thread has ended: its blocks and in are this one's.
+	if (e.kind == Ending::done && !stopped(pg.out)) {
+		TextBlock &b = ring.blocks[0];
+		b.size = 0;
+		b.read = in.read;
+		take_text(pg, b, true);
+		end_input(pg.pk, pg.out);
+		end_progress(pg.pr);
 	}
 	return e;
 }
@@ -865,22 +1087,24 @@ bool is_standard_input(const char *name)
 }
 
 // Opens and reads the input named, "-" being standard input.
-Ending read_named(Picker &pk, Sink &out, Progress &pr, const char *name,
-    unsigned char *raw, char *text)
+Ending read_named(Picking &pg, Ring &ring, const char *name,
+    unsigned char *raw)
 {
 	bool is_stdin = is_standard_input(name);
 	int fd = is_stdin ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
 	if (fd < 0)
 		return ending(Ending::read_error, name, errno);
-	Input in{fd, is_stdin ? standard_input : std::string_view(name),
-	    ends_with(name, ".gz"), raw, text, pr};
 	struct stat st;
+	bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+	Input in{fd, is_stdin ? standard_input : std::string_view(name),
+	    ends_with(name, ".gz"), !regular, ring.given_up[0], raw};
+	Progress &pr = pg.pr;
 	pr.name = in.name;
-	pr.size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+	pr.size = regular ? st.st_size : 0;
 	pr.done = 0;
 	pr.start = std::chrono::steady_clock::now();
 	pr.drawn_at = -1;
-	Ending e = read_whole(pk, out, in);
+	Ending e = read_and_pick(pg, in, ring);
 	if (!is_stdin)
 		close(fd);
 	return e;
@@ -1166,9 +1390,11 @@ int main(int argc, char **argv)
 	pr.terminal = isatty(STDERR_FILENO) == 1;
 	enlarge_pipe(STDOUT_FILENO);
 	auto raw = std::make_unique<unsigned char[]>(read_block);
-	auto text = std::make_unique<char[]>(text_block + slack);
+	Ring ring;
+	choose_threads(ring);
 	Sink out;
+	Picking pg{pk, out, pr};
 	for (int i = 0; i < count && e.kind == Ending::done && !stopped(out); ++i)
-		e = read_named(pk, out, pr, names[i], raw.get(), text.get());
+		e = read_named(pg, ring, names[i], raw.get());
 	return finish(out, e, pk, pr, sigpipe_ends);
 }
