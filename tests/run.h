@@ -31,6 +31,12 @@ struct Invocation {
 	std::vector<std::string> args;
 	// Standard input opened from this path instead, or closed ("-").
 	std::string stdin_path;
+	// Standard input this descriptor of the test's instead, from where
+	// it stands (the test closes it).
+	int stdin_fd = -1;
+	// The input pipe held open once the input is sent, until the program
+	// has ended: it never sees the end of its input.
+	bool input_held_open = false;
 	// Standard output opened onto this path instead, or closed ("-").
 	std::string stdout_path;
 	// Standard error closed, or a terminal of this many columns (0: a
@@ -43,6 +49,9 @@ struct Invocation {
 	bool ignore_sigpipe = false;
 	// Output taken at most this many bytes a read (0: as much as there is).
 	std::size_t read_slice = 0;
+	// Output read up to this many bytes, then its pipe closed (0: to its
+	// end).
+	std::size_t read_most = 0;
 	// With Feed::drip: signals sent, in turn, once the program has taken
 	// the first chunk and waits for more.
 	std::vector<int> signals;
@@ -62,7 +71,8 @@ Outcome run_tagjoin(const Invocation &run, double *cpu_seconds = nullptr);
 
 // Starts the program on these descriptors as its standard input, output
 // and error (-1: that stream closed), with SIGPIPE at its default or
-// ignored.  The caller waits for it.
+// ignored; built with TAGPICK_ONE_CPU, on one CPU, with whatever runs it.
+// The caller waits for it.
 pid_t start_tagjoin(int in, int out, int err,
     const std::vector<std::string> &args = {}, bool ignore_sigpipe = false,
     const std::vector<std::string> &runner = {});
@@ -78,8 +88,9 @@ void write_all(int fd, const char *p, std::size_t n);
 // What fd gives until its end.
 std::string read_all(int fd);
 
-// Expects the outcome wanted, field by field, the output spelled out, and
-// names what was run when it differs.
+// Expects the outcome wanted, field by field (the signal that ended the
+// program included), the output spelled out, and names what was run when
+// it differs.
 void expect_outcome(const Outcome &got, const Outcome &want, const std::string &what);
 
 // Spells out bytes so that a failing case shows what it was fed.

@@ -1,6 +1,7 @@
 // tagpick run as a user would: the lines it keeps against a plain model,
 // gzip members of every kind, its options, every way an input can be
-// damaged, and its memory.
+// damaged, and its memory; on two threads where it may use two CPUs, and
+// on one in the OneCPU build.
 
 #include "run.h"
 
@@ -10,10 +11,12 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -25,6 +28,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -700,6 +704,34 @@ Stalled run_stalled(int in, const std::vector<std::string> &args,
 
 // Errors: an input not read whole is never a success.
 
+// A regular file, as the program sees it, that gives these bytes and then
+// fails with EIO: the test's own memory, read through /proc/self/mem from
+// where the bytes end at a page the test has unmapped.
+struct FailingAfter {
+	std::size_t mapped;
+	char *pages;
+	int fd;
+
+	explicit FailingAfter(const std::string &bytes)
+	{
+		const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+		mapped = (bytes.size() / page + 2) * page;
+		pages = static_cast<char *>(mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+		    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+		char *end = pages + mapped - page;
+		EXPECT_TRUE(pages != MAP_FAILED && munmap(end, page) == 0);
+		std::memcpy(end - bytes.size(), bytes.data(), bytes.size());
+		fd = open("/proc/self/mem", O_RDONLY);
+		auto offset = static_cast<off_t>(reinterpret_cast<std::intptr_t>(end - bytes.size()));
+		EXPECT_EQ(lseek(fd, offset, SEEK_SET), offset);
+	}
+	~FailingAfter()
+	{
+		close(fd);
+		munmap(pages, mapped);
+	}
+};
+
 struct Damage {
 	const char *what;
 	std::string bytes;
@@ -829,13 +861,8 @@ TEST(TagpickErrors, NamesThatMustBeGzipAndUnreadableInputs)
 	unsetenv("TMPDIR");
 
 	// A read that fails after reads that succeeded, on each path that
-	// reads: standard input is the test's own memory, read from where the
-	// bytes of each case end at a page the test has unmapped.
+	// reads.
 	const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-	auto *pages = static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
-	    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-	ASSERT_NE(pages, MAP_FAILED);
-	ASSERT_EQ(munmap(pages + page, page), 0);
 	// Stored deflate data starts 15 bytes into a member: the page ends
 	// after this line of it.
 	const std::string stored = "SNP " + std::string(page - 20, 'a') + "\n";
@@ -849,17 +876,11 @@ TEST(TagpickErrors, NamesThatMustBeGzipAndUnreadableInputs)
 		    std::string(page - 10, 'n'), ""},
 		{"in a member's data", gzip(stored + "rs2\n", 0).substr(0, page), stored},
 	};
-	int mem = open("/proc/self/mem", O_RDONLY);
 	for (const auto &c : cuts) {
-		char *at = pages + page - c.bytes.size();
-		std::memcpy(at, c.bytes.data(), c.bytes.size());
-		auto offset = static_cast<off_t>(reinterpret_cast<std::intptr_t>(at));
-		ASSERT_EQ(lseek(mem, offset, SEEK_SET), offset);
-		expect_outcome(run_stalled(mem, {}).got, {c.out, "tagpick: (standard input): "
+		FailingAfter in(c.bytes);
+		expect_outcome(run_stalled(in.fd, {}).got, {c.out, "tagpick: (standard input): "
 		    "read error: Input/output error\n", 1}, c.what);
 	}
-	close(mem);
-	munmap(pages, page);
 }
 
 TEST(TagpickErrors, FailedWrites)
@@ -879,6 +900,70 @@ TEST(TagpickErrors, FailedWrites)
 	got = run_tagjoin(Invocation{.input = text, .stdout_broken = true, .ignore_sigpipe = true});
 	expect_outcome(got, {"", "tagpick: error writing output: Broken pipe\n", 1},
 	    "a reader gone, SIGPIPE ignored");
+}
+
+// Large inputs that end in a fault, their output drained 64 KiB at a
+// time: on two threads the reading one meets the fault up to a megabyte
+// of text ahead, while the picking one waits in its last write.  All that
+// was picked before the fault is written, and the fault told; a fault of
+// the output met first is told instead, whatever the reading thread has
+// met; the same on one thread.  An output that fails while the input has
+// more to come ends the run, reading thread and all.
+TEST(TagpickErrors, FaultsMetAhead)
+{
+	// 4.2 MiB kept of 6.7 MiB: the last of the 1 MiB writes comes less
+	// than a MiB of text before the end.
+	const int records = 28400;
+	const std::string text = dump(records), gz = gzip(text), kept = model({text}).out;
+	const std::string cut = gz + gz.substr(0, 40);
+	std::string crc = gz, stored = gzip(text, 0), flipped = text;
+	crc[crc.size() - 8] ^= 1;
+	// The r of the last rs line, a bit flipped in stored data: only the
+	// CRC-32 tells, at the end, and the line is no longer kept.
+	const std::string last_rs = "rs" + std::to_string(records) + " |";
+	ASSERT_NE(stored.rfind(last_rs), std::string::npos);
+	stored[stored.rfind(last_rs)] ^= 0x20;
+	flipped[flipped.rfind(last_rs)] ^= 0x20;
+	const std::string on_stdin = "tagpick: (standard input): ", crc_says =
+	    std::string_view(TAGPICK_LIBRARY) == "zlib" ? "incorrect data check" :
+	    "wrong CRC-32 or length in the trailer";
+	const std::string gone = "tagpick: error writing output: Broken pipe\n";
+	Folder folder;
+	const std::string crc_path = folder.file("crc.gz", crc);
+	FailingAfter unreadable(text);
+	const std::size_t part = 5 << 19;
+	const std::string one_write_and_more = text.substr(0, text.find('\n', 1 << 20) + 1);
+	const struct {
+		const char *what;
+		Invocation run;
+		Outcome want;
+	} cases[] = {
+		{"read whole", {.input = gz}, want({text})},
+		{"a second member cut short", {.input = cut},
+		    {kept, on_stdin + "unexpected end of file: the gzip data is cut short\n", 1}},
+		{"a bit flipped in the CRC-32", {.args = {crc_path}},
+		    {kept, "tagpick: " + crc_path + ": " + crc_says + "\n", 1}},
+		{"a bit flipped in stored data", {.input = stored, .feed = Feed::file},
+		    {model({flipped}).out, on_stdin + crc_says + "\n", 1}},
+		{"a read error after the text", {.stdin_fd = unreadable.fd},
+		    {kept, on_stdin + "read error: Input/output error\n", 1}},
+		{"a reader gone after 2.5 MiB, before the member cut short",
+		    {.input = cut, .read_most = part}, {kept.substr(0, part), "", -1, SIGPIPE}},
+		{"a reader gone after 2.5 MiB, SIGPIPE ignored",
+		    {.input = cut, .ignore_sigpipe = true, .read_most = part},
+		    {kept.substr(0, part), gone, 1}},
+		{"a full disk, the input never ending",
+		    {.input = text, .input_held_open = true, .stdout_path = "/dev/full"},
+		    {"", "tagpick: error writing output: No space left on device\n", 1}},
+		{"a reader gone, the input never ending", {.input = one_write_and_more,
+		    .args = {"--all-lines"}, .input_held_open = true, .stdout_broken = true},
+		    {"", "", -1, SIGPIPE}},
+	};
+	for (auto c : cases) {
+		c.run.read_slice = 1 << 16;
+		c.run.pause_ms = 1;
+		expect_outcome(run_tagjoin(c.run), c.want, c.what);
+	}
 }
 
 // Gzip headers, each field of any length and wherever the reads fall:
@@ -1079,6 +1164,38 @@ TEST(TagpickErrors, ManyInputs)
 	Outcome got = run_tagjoin(Invocation{.args = args,
 	    .runner = {"/bin/sh", "-c", "ulimit -n 24 && exec \"$0\" \"$@\""}});
 	expect_outcome(got, want(texts), "60 inputs, 24 descriptors");
+}
+
+// tagpick reads on a thread of its own where it may use two CPUs, and on
+// its one thread where it may use one, as in the OneCPU build: its threads
+// counted once it has taken the first line of an input that goes on.
+TEST(TagpickThreads, TwoWhereTwoCPUs)
+{
+	if (under_emulator())
+		GTEST_SKIP() << "the emulator runs threads of its own";
+	cpu_set_t cpus;
+	ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+#ifdef TAGPICK_ONE_CPU
+	const bool two = false;
+#else
+	const bool two = CPU_COUNT(&cpus) >= 2;
+#endif
+	int in[2], out[2];
+	ASSERT_TRUE(pipe(in) == 0 && pipe(out) == 0);
+	pid_t pid = start_tagjoin(in[0], out[1], out[1]);
+	close(in[0]);
+	close(out[1]);
+	write_all(in[1], "rs1\n", 4);
+	for (int unread = 1; state_of(pid) != 'Z' && (ioctl(in[1], FIONREAD, &unread) != 0 ||
+	     unread > 0);)
+		usleep(200);
+	auto threads = std::distance(std::filesystem::directory_iterator(
+	    "/proc/" + std::to_string(pid) + "/task"), {});
+	close(in[1]);
+	EXPECT_EQ(read_all(out[0]), "rs1\n");
+	close(out[0]);
+	EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+	EXPECT_EQ(threads > 1, two) << threads << " threads on " << CPU_COUNT(&cpus) << " CPUs";
 }
 
 // Memory: the same few MiB for 10 MB as for 100 MB, and for a line of
