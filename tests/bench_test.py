@@ -43,7 +43,8 @@ for what, ratios, want in SLOWER:
 # runs, each target the ratio of the medians it names.
 KEYS = ["igzip", "tagpick", "tagpick drop", "tagpick progress", "tagpick alone", "old igzip",
         "old pigz", "tagpick release", "tagpick zlib", "old gzip", "gaps tagpick", "gaps old",
-        "text tagpick", "text grep", "listing tagpick", "listing grep", "tagjoin alone"]
+        "text tagpick", "text grep", "listing tagpick", "listing grep", "tagjoin alone",
+        "igzip 1 CPU", "tagpick 1 CPU", "tagpick before 1 CPU"]
 pipes = [{"key": k, "name": k, "times": [0.5 + i, 2.0 + i, 100.0], "cpu": [0.5 + i, 0.1, 99.0],
           "rss": [1024, 2048 * (i + 1)], "size": 10**9, "gz": 2 * 10**8}
          for i, k in enumerate(KEYS)]
@@ -57,8 +58,10 @@ table = "\n".join(bench.pipeline_table(pipes, Runs, "a processor"))
 # wall medians are 2 + i, CPU medians 0.5 + i; igzip is 0, tagpick 1, ...
 WANTED = [
     "| tagpick | 3.00 | 1.50 | 333 | 4,096 |",
-    "| tagpick \\| tagjoin / igzip -dc alone, wall | ≤ 1.25 | 1.50 | no |",
-    "| the same, CPU seconds | ≤ 1.5 | 3.00 | no |",
+    "| tagpick \\| tagjoin / igzip -dc alone, wall | ≤ 1.05 | 1.50 | no |",
+    "| the same, CPU seconds | ≤ 1.4 | 3.00 | no |",
+    "| tagpick alone / igzip -dc alone, wall | ≤ 1.02 | 3.00 | no |",
+    "| on one CPU: tagpick \\| tagjoin / the same with --baseline-tagpick, wall | ≤ 1.02 | 0.95 | yes |",
     "| the release's tagpick \\| tagjoin / the source build's, wall | ≤ 1.05 | 3.00 | no |",
     "| with --drop-incomplete / without, wall | ≤ 1.05 | 1.33 | no |",
     "| plain text: grep / tagpick, the dump's text | ≥ 3 | 1.07 | no |",
@@ -113,13 +116,17 @@ with tempfile.TemporaryDirectory() as tmp:
         report = open(path).read() if os.path.exists(path) else ""
         return run.returncode, report, run.stderr
 
-    # A run with a baseline, tagjoin itself, beside tagjoin, on inputs
-    # large enough for the floor to be faster than tagjoin beyond the noise.
+    # A run with baselines, tagjoin and tagpick themselves, beside them, on
+    # inputs large enough for the floor to be faster than tagjoin beyond
+    # the noise.
     status, report, err = bench_run("usual", "--baseline", os.path.join(BUILD, "tagjoin"),
+                                    "--baseline-tagpick", os.path.join(BUILD, "tagpick"),
                                     "--size-mb", "20", "--minimal-mb", "10")
     check("|---|" in report and here in report, f"a usual run's report: {report[:300]!r} {err}")
     targets = re.findall(r"^\| .* \| (yes|no|not judged: no floor) \|$", report, re.M)
-    check(len(targets) == 18, f"a usual run judges 18 targets, not {len(targets)}")
+    check(len(targets) == 20, f"a usual run judges 20 targets, not {len(targets)}")
+    check("| the same with the tagpick of --baseline-tagpick |" in report,
+          f"a run with a baseline tagpick reports it: {report}")
     check(report.count("baseline") >= 4, "a run with a baseline reports it")
     # On a megabyte the floor may tie tagjoin; only a slower floor fails.
     fired = "it is no floor" in report
