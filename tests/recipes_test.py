@@ -183,10 +183,10 @@ def check_stop(tmp, recipe, command):
         check(run.returncode == 128 + sig and "Traceback" not in err,
               f"{what}: status {run.returncode}\n{err}")
         check(left == "", f"{what}: nothing left running: {left!r}")
-        check(sorted(os.listdir(os.path.join(folder.path, "dumps"))) ==
-              ["a.txt.gz", "b c.txt", "b c.txt.joined"] and
+        listed = sorted(os.listdir(os.path.join(folder.path, "dumps")))
+        check(listed == ["a.txt.gz", "b c.txt", "b c.txt.joined"] and
               folder.read("dumps", "b c.txt.joined") == b"earlier",
-              f"{what}: no output, nothing partial, the earlier output as it was")
+              f"{what}: no output, nothing partial, the earlier output as it was: {listed}")
         # The files not joined, and nothing else of the script's own.
         script = os.path.basename(command.split()[0])
         check(sorted(l for l in err.splitlines() if not l.startswith("parallel: ")) ==
