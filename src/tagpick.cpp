@@ -652,7 +652,7 @@ struct Ring {
 	std::condition_variable emptied;    // a block, or the picking gave up
 	std::uint64_t made = 0;             // blocks filled for this input
 	std::uint64_t taken = 0;            // and emptied
-	bool ended = false;                 // ending and read are posted
+	bool ended = false;                 // ending is posted
 	Ending ending;
 	bool giving_up = false;
 	int given_up[2] = {-1, -1};         // the pipe closed on giving up;
