@@ -327,6 +327,22 @@ def tables(tmp, odd, nodes, env):
                    b"x.txt: stopped by SIGHUP; not joined\n"),
                   f"join-one stopped by {sig.name}: {one.returncode} {err!r} {os.listdir(cwd)}")
 
+        # Stopped before its job began, while it opens its log, a FIFO
+        # that no one reads: its lock removed all the same, the status the
+        # signal's.
+        cwd = folder({"x.txt": GOOD})
+        os.mkfifo(os.path.join(cwd, "x.log"))
+        one = subprocess.Popen([os.path.join(SCRIPTS, "join-one"), "x.txt", "x.txt.joined",
+                                "x.log"], cwd=cwd, env=env, stderr=subprocess.PIPE)
+        for _ in range(600):
+            if os.path.exists(os.path.join(cwd, "x.txt.joined.lock")):
+                break
+            time.sleep(0.05)
+        one.send_signal(signal.SIGTERM)
+        err = one.communicate(timeout=60)[1]
+        check(one.returncode == 128 + signal.SIGTERM and sorted(os.listdir(cwd)) == ["x.log", "x.txt"],
+              f"join-one stopped opening its log: {one.returncode} {err!r} {os.listdir(cwd)}")
+
         # Another run of the same output under way: refused at once, its
         # output left as it is; once it has ended, its lock left behind
         # by a kill is no hindrance.
