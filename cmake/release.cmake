@@ -2,7 +2,9 @@
 # tagjoin-VERSION-linux-ARCH.tar.gz and a .deb, each holding tagjoin and
 # tagpick linked statically (tagpick with ISA-L, built from Debian's source
 # package by cmake/static-isal.sh), their man pages, the README and the
-# licence.
+# licence; a container image, tagjoin-VERSION-image-ARCH.tar, an OCI
+# archive holding the same and join-one (cmake/oci-image.py, with
+# Debian's mmdebstrap); and SHA256SUMS, the checksums of them all.
 #
 #   cmake [-DOUT=DIR] [-DQEMU_AARCH64=EMULATOR] [-DTAGJOIN_MAINTAINER="NAME <ADDRESS>"]
 #         -P cmake/release.cmake
@@ -61,6 +63,12 @@ function(release arch)
   run(cpack --config ${build}/CPackConfig.cmake -B ${build}/packages)
   file(GLOB made ${build}/packages/*.tar.gz ${build}/packages/*.deb)
   file(COPY ${made} DESTINATION ${staging})
+  # The image holds what the packages hold, installed as they install it.
+  set(prefix ${build}/image-prefix)
+  file(REMOVE_RECURSE ${prefix})
+  run(${CMAKE_COMMAND} --install ${build} --prefix ${prefix})
+  run(python3 ${source}/cmake/oci-image.py ${arch} ${prefix} ${source}/scripts/join-one
+    ${version} ${revision} ${staging}/tagjoin-${version}-image-${arch}.tar)
 endfunction()
 
 # The joined sample from a program: run under the emulator given, if any.
@@ -72,6 +80,10 @@ function(joined_sample out)
   endif()
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
+
+# The image names the commit it was made from, and takes its date.
+execute_process(COMMAND git rev-parse HEAD WORKING_DIRECTORY ${source}
+  OUTPUT_VARIABLE revision OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 
 file(REMOVE_RECURSE ${dist} ${staging})
 release(x86_64)
@@ -94,11 +106,19 @@ endforeach()
 file(GLOB staged RELATIVE ${staging} ${staging}/*)
 list(SORT staged)
 set(named tagjoin-${version}-linux-aarch64.tar.gz tagjoin-${version}-linux-x86_64.tar.gz
-  tagjoin_${version}_amd64.deb tagjoin_${version}_arm64.deb)
+  tagjoin_${version}_amd64.deb tagjoin_${version}_arm64.deb
+  tagjoin-${version}-image-aarch64.tar tagjoin-${version}-image-x86_64.tar)
 list(SORT named)
 if(NOT staged STREQUAL named)
   message(FATAL_ERROR "staged ${staged}, not the artifacts named: ${named}")
 endif()
+# In the form sha256sum --check reads.
+set(sums)
+foreach(artifact ${named})
+  file(SHA256 ${staging}/${artifact} sum)
+  string(APPEND sums "${sum}  ${artifact}\n")
+endforeach()
+file(WRITE ${staging}/SHA256SUMS "${sums}")
 file(RENAME ${staging} ${dist})
 file(GLOB artifacts RELATIVE ${dist} ${dist}/*)
 list(JOIN artifacts "\n  " listing)
