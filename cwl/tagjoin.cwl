@@ -22,7 +22,12 @@ requirements:
           $include: ../scripts/join-one
       - $(inputs.listing)
 
+# Where the runner is asked to run jobs in containers (cwltool --podman,
+# or Docker by default), the job runs in the release's image, loaded
+# first; with --no-container, on this machine, tagjoin and tagpick on PATH.
 hints:
+  DockerRequirement:
+    dockerPull: localhost/tagjoin:1.0.0
   SoftwareRequirement:
     packages:
       tagjoin:

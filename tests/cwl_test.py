@@ -56,8 +56,8 @@ def runner(tmp, name, outdir=True):
     out = os.path.join(tmp, name)
     command = ["--outdir", out] if outdir else []
     if RUNNER == "cwltool":
-        return ["cwltool", "--quiet", "--relax-path-checks"] + command, out
-    command += ["--retryCount", "0", "--relax-path-checks",
+        return ["cwltool", "--no-container", "--quiet", "--relax-path-checks"] + command, out
+    command += ["--no-container", "--retryCount", "0", "--relax-path-checks",
                 "--jobStore", os.path.join(tmp, name + ".jobstore"), "--workDir", tmp]
     if RUNNER == "toil-slurm":
         command += ["--batchSystem", "slurm", "--statePollingWait", "1"]
