@@ -3,7 +3,8 @@
 #
 # Makes the release's container image for ARCH (x86_64 or aarch64): an
 # OCI archive, OUT, that podman load, docker load and apptainer build
-# oci-archive:// take, named localhost/tagjoin:VERSION.  Its one layer
+# oci-archive:// take, named localhost/tagjoin:VERSION; it also holds
+# Docker's own manifest, for a Docker older than version 25.  Its one layer
 # holds what cmake --install put in PREFIX (the static programs, their
 # man pages and the licence) under /usr, join-one as /usr/bin/join-one,
 # and, for join-one, Debian's python3-minimal and the standard library
@@ -197,7 +198,12 @@ def archive(arch, tar, version, revision, epoch):
         described["platform"]["variant"] = variant
     index = {"schemaVersion": 2, "mediaType": MEDIA + "index.v1+json",
              "manifests": [described]}
-    files = {"oci-layout": to_json({"imageLayoutVersion": "1.0.0"}), "index.json": to_json(index)}
+    # Docker before version 25 loads only its own kind of archive, whose
+    # manifest.json names the same blobs.
+    docker = [{"Config": "blobs/sha256/" + manifest["config"]["digest"][7:], "RepoTags": [name],
+               "Layers": ["blobs/sha256/" + manifest["layers"][0]["digest"][7:]]}]
+    files = {"oci-layout": to_json({"imageLayoutVersion": "1.0.0"}), "index.json": to_json(index),
+             "manifest.json": to_json(docker)}
     for digest, data in blobs.items():
         files[f"blobs/sha256/{digest}"] = data
     return files

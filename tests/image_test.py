@@ -57,21 +57,28 @@ def podman_config(tmp):
 
 
 def annotations(archive):
-    """The manifest of the archive's one image, and its name."""
+    """The annotations of the archive's one image, its index entry's, and
+    its config; and whether the index, the manifest and Docker's manifest
+    are of the versions that engines read, and name the same blobs."""
     with tarfile.open(archive) as tar:
         def blob(descriptor):
             return json.load(tar.extractfile("blobs/sha256/" + descriptor["digest"][7:]))
         index = json.load(tar.extractfile("index.json"))
         manifest = blob(index["manifests"][0])
         config = blob(manifest["config"])
-    return manifest["annotations"], index["manifests"][0]["annotations"], config
+        docker = json.load(tar.extractfile("manifest.json"))
+    agreed = (index["schemaVersion"] == manifest["schemaVersion"] == 2 and docker == [{
+        "Config": "blobs/sha256/" + manifest["config"]["digest"][7:], "RepoTags": [IMAGE],
+        "Layers": ["blobs/sha256/" + manifest["layers"][0]["digest"][7:]]}])
+    return manifest["annotations"], index["manifests"][0]["annotations"], config, agreed
 
 
 def check_archives(tmp):
     revision = subprocess.run(["git", "-C", SOURCE, "rev-parse", "HEAD"], capture_output=True,
                               text=True).stdout.strip()
     for arch, archive in ARCHIVES.items():
-        said, named, config = annotations(archive)
+        said, named, config, agreed = annotations(archive)
+        check(agreed, f"{arch}: the index, the manifest and Docker's manifest disagree")
         check(said.get("org.opencontainers.image.version") == VERSION
               and said.get("org.opencontainers.image.licenses") == "MIT"
               and said.get("org.opencontainers.image.revision") == revision
