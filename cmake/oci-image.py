@@ -54,7 +54,8 @@ def fetch_debian(arch, into):
     """The root file system of Python and what it depends on, as
     mmdebstrap extracts it (no package's scripts run, so any processor's
     packages can be had), as a tar file."""
-    command = ["mmdebstrap", "--quiet", "--variant=extract", "--include=python3-minimal,libpython3-stdlib",
+    command = ["mmdebstrap", "--quiet", "--variant=extract",
+               "--include=python3-minimal,libpython3-stdlib",
                f"--architectures={DEBIAN_ARCH[arch]}", "--format=tar", SUITE, into] + MIRRORS
     if subprocess.run(command).returncode != 0:
         fail(f"mmdebstrap failed: {' '.join(command)}")
@@ -81,8 +82,8 @@ def debian_entries(rootfs):
     entries = {}
     with tarfile.open(rootfs) as tar:
         for info in tar:
-            name = os.path.normpath(info.name).lstrip("./")
-            if not name or not kept(name + ("/" if info.isdir() else "")):
+            name = os.path.normpath(info.name)
+            if name == "." or not kept(name + ("/" if info.isdir() else "")):
                 continue
             if info.isdir():
                 entries[name] = member(name, tarfile.DIRTYPE, info.mode)
