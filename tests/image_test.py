@@ -17,8 +17,11 @@ where no tagjoin is on PATH: the same outputs as the host's pipeline.
 Exits 77, which ctest counts as skipped, where podman, the release or
 the user is missing."""
 
+import calendar
 import contextlib
 import gzip
+import hashlib
+import io
 import json
 import os
 import pwd
@@ -27,6 +30,7 @@ import signal
 import subprocess
 import sys
 import tarfile
+import time
 
 from checks import (Checks, copy_of_repository, dump, programs_path, read, record, scratch,
                     shell_block, skip_without, write)
@@ -57,29 +61,60 @@ def podman_config(tmp):
     return {"CONTAINERS_CONF": conf, "CONTAINERS_STORAGE_CONF": storage}
 
 
-def annotations(archive):
+# Entries of each image's layer and their modes: the programs, the man
+# pages, the licences (the project's and each Debian package's), and a
+# /tmp that any user may write, as a container run without --read-only
+# has no other.
+ENTRIES = {"usr/bin/tagjoin": 0o755, "usr/bin/tagpick": 0o755, "usr/bin/join-one": 0o755,
+           "usr/share/man/man1/tagjoin.1.gz": 0o644, "usr/share/man/man1/tagpick.1.gz": 0o644,
+           "usr/share/doc/tagjoin/LICENSE": 0o644, "usr/share/doc/libc6/copyright": 0o644,
+           "usr/share/doc/python3-minimal/copyright": 0o644, "tmp": 0o1777}
+
+
+def annotations(archive, arch):
     """The annotations of the archive's one image, its index entry's, and
-    its config; and whether the index, the manifest and Docker's manifest
-    are of the versions that engines read, and name the same blobs."""
+    its config; and what is wrong with the rest: whether the index, the
+    manifest and Docker's manifest are of the versions that engines read
+    and name the same blobs and processor, the layer is the one the config
+    names, and its entries are root's, of the image's date, and hold
+    ENTRIES."""
     with tarfile.open(archive) as tar:
         def blob(descriptor):
-            return json.load(tar.extractfile("blobs/sha256/" + descriptor["digest"][7:]))
+            return tar.extractfile("blobs/sha256/" + descriptor["digest"][7:]).read()
         index = json.load(tar.extractfile("index.json"))
-        manifest = blob(index["manifests"][0])
-        config = blob(manifest["config"])
+        manifest = json.loads(blob(index["manifests"][0]))
+        config = json.loads(blob(manifest["config"]))
         docker = json.load(tar.extractfile("manifest.json"))
-    agreed = (index["schemaVersion"] == manifest["schemaVersion"] == 2 and docker == [{
-        "Config": "blobs/sha256/" + manifest["config"]["digest"][7:], "RepoTags": [IMAGE],
-        "Layers": ["blobs/sha256/" + manifest["layers"][0]["digest"][7:]]}])
-    return manifest["annotations"], index["manifests"][0]["annotations"], config, agreed
+        layer = gzip.decompress(blob(manifest["layers"][0]))
+    platform = {"x86_64": {"architecture": "amd64", "os": "linux"},
+                "aarch64": {"architecture": "arm64", "os": "linux", "variant": "v8"}}[arch]
+    wrong = []
+    if not (index["schemaVersion"] == manifest["schemaVersion"] == 2 and docker == [{
+            "Config": "blobs/sha256/" + manifest["config"]["digest"][7:], "RepoTags": [IMAGE],
+            "Layers": ["blobs/sha256/" + manifest["layers"][0]["digest"][7:]]}]):
+        wrong.append("the index, the manifest and Docker's manifest disagree")
+    if index["manifests"][0].get("platform") != platform or any(
+            config.get(k) != v for k, v in platform.items()):
+        wrong.append(f"the processor: {index['manifests'][0].get('platform')}, {config}")
+    if config["rootfs"]["diff_ids"] != ["sha256:" + hashlib.sha256(layer).hexdigest()]:
+        wrong.append("the config's diff_id is not the layer's")
+    created = calendar.timegm(time.strptime(config["created"], "%Y-%m-%dT%H:%M:%SZ"))
+    with tarfile.open(fileobj=io.BytesIO(layer)) as files:
+        entries = files.getmembers()
+    strays = [e.name for e in entries if (e.uid, e.gid, e.mtime) != (0, 0, created)]
+    modes = {e.name: e.mode for e in entries if e.name in ENTRIES}
+    if strays or modes != ENTRIES:
+        wrong.append(f"the layer: not root's or not of {created}: {strays[:5]}; modes "
+                     f"{ {n: oct(m) for n, m in modes.items()} }")
+    return manifest["annotations"], index["manifests"][0]["annotations"], config, wrong
 
 
 def check_archives(tmp):
     revision = subprocess.run(["git", "-C", SOURCE, "rev-parse", "HEAD"], capture_output=True,
                               text=True).stdout.strip()
     for arch, archive in ARCHIVES.items():
-        said, named, config, agreed = annotations(archive)
-        check(agreed, f"{arch}: the index, the manifest and Docker's manifest disagree")
+        said, named, config, wrong = annotations(archive, arch)
+        check(not wrong, f"{arch}: {wrong}")
         check(said.get("org.opencontainers.image.version") == VERSION
               and said.get("org.opencontainers.image.licenses") == "MIT"
               and said.get("org.opencontainers.image.revision") == revision
@@ -87,8 +122,6 @@ def check_archives(tmp):
               f"{arch}: the image's annotations: {said}")
         check(named.get("org.opencontainers.image.ref.name") == IMAGE,
               f"{arch}: the image's name: {named}")
-        check(config["architecture"] == {"x86_64": "amd64", "aarch64": "arm64"}[arch],
-              f"{arch}: the image's processor: {config['architecture']}")
     sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=DIST,
                           capture_output=True, text=True)
     summed = sorted(line.split()[1] for line in read(os.path.join(DIST, "SHA256SUMS")).decode()
