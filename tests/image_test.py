@@ -5,8 +5,9 @@ container images, in DIST as cmake/release.cmake left it.
 run: the x86-64 image loaded into podman (as root, into a store of the
 test's own) and each program run in it, read-only, as an arbitrary user,
 without a network, on files in a mounted folder: the same bytes,
-messages, statuses and files as the host's programs; the archive's
-annotations and SHA256SUMS; the image made again, byte for byte; and the
+messages, statuses and files as the host's programs; each archive's
+annotations, platform, diff_id and layer entries, and SHA256SUMS; the
+image made again, byte for byte; and the
 aarch64 image's programs, and its python3 running join-one, under
 qemu-user.
 
