@@ -728,7 +728,9 @@ struct FailingAfter {
 	~FailingAfter()
 	{
 		close(fd);
-		munmap(pages, mapped);
+		// Not the last page, unmapped already: another mapping may have
+		// taken its place since.
+		munmap(pages, mapped - static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
 	}
 };
 
