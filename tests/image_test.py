@@ -129,6 +129,8 @@ def check_archives(tmp):
                     .splitlines())
     check(sums.returncode == 0 and summed == sorted(set(os.listdir(DIST)) - {"SHA256SUMS"}),
           f"SHA256SUMS: {summed}, {sums.stdout}{sums.stderr}")
+    modes = {n: oct(os.stat(os.path.join(DIST, n)).st_mode & 0o777) for n in os.listdir(DIST)}
+    check(set(modes.values()) == {"0o644"}, f"dist/ not readable by all: {modes}")
     # Made again from what the release installed: the same bytes.
     again = os.path.join(tmp, "again.tar")
     prefix = os.path.join(os.path.dirname(DIST), "build-release", "x86_64", "image-prefix")
