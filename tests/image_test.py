@@ -63,13 +63,14 @@ def podman_config(tmp):
 
 
 # Entries of each image's layer and their modes: the programs, the man
-# pages, the licences (the project's and each Debian package's), and a
-# /tmp that any user may write, as a container run without --read-only
-# has no other.
+# pages, the licences (the project's and each Debian package's), a /tmp
+# that any user may write, as a container run without --read-only has no
+# other, and the users that --user may name.
 ENTRIES = {"usr/bin/tagjoin": 0o755, "usr/bin/tagpick": 0o755, "usr/bin/join-one": 0o755,
            "usr/share/man/man1/tagjoin.1.gz": 0o644, "usr/share/man/man1/tagpick.1.gz": 0o644,
            "usr/share/doc/tagjoin/LICENSE": 0o644, "usr/share/doc/libc6/copyright": 0o644,
-           "usr/share/doc/python3-minimal/copyright": 0o644, "tmp": 0o1777}
+           "usr/share/doc/python3-minimal/copyright": 0o644, "tmp": 0o1777,
+           "etc/passwd": 0o644}
 
 
 def annotations(archive, arch):
