@@ -45,6 +45,12 @@ def shell_block(source, doc, name):
     return blocks[0]
 
 
+def project_version(source):
+    """The version that SOURCE/CMakeLists.txt gives the project."""
+    return re.search(r"^project\(tagjoin VERSION ([0-9.]+)",
+                     read(os.path.join(source, "CMakeLists.txt")).decode(), re.M)[1]
+
+
 def programs_path(*programs):
     """PATH with the folders of the programs given (tagjoin and tagpick,
     as each test is given them) before the rest, as a user who installed

@@ -33,15 +33,13 @@ import sys
 import tarfile
 import time
 
-from checks import (Checks, copy_of_repository, dump, programs_path, read, record, scratch,
-                    shell_block, skip_without, write)
+from checks import (Checks, copy_of_repository, dump, programs_path, project_version, read,
+                    record, scratch, shell_block, skip_without, write)
 
 SOURCE, DIST, TAGJOIN, TAGPICK, PART = sys.argv[1:6]
 check = Checks(f"image, {PART}")
 CI_USER = "tagjoin-ci"          # made by .ci/deps, in CI only
-VERSION = subprocess.run(["sed", "-n", r"s/^project(tagjoin VERSION \([0-9.]*\).*/\1/p",
-                          os.path.join(SOURCE, "CMakeLists.txt")],
-                         capture_output=True, text=True, check=True).stdout.strip()
+VERSION = project_version(SOURCE)
 IMAGE = f"localhost/tagjoin:{VERSION}"
 ARCHIVES = {arch: os.path.join(DIST, f"tagjoin-{VERSION}-image-{arch}.tar")
             for arch in ("x86_64", "aarch64")}

@@ -22,7 +22,8 @@ import shutil
 import subprocess
 import sys
 
-from checks import Checks, read, scratch, shell_block, stand_in, start_slurm, stop_slurm, write
+from checks import (Checks, project_version, read, scratch, shell_block, stand_in, start_slurm,
+                    stop_slurm, write)
 
 SOURCE, BUILD = sys.argv[1], sys.argv[2]
 check = Checks("readme")
@@ -34,8 +35,7 @@ RESULTS = {"results/sample.txt.joined": JOINED, "results/dump.txt.joined": JOINE
 IN_PLACE = {"dumps/sample.txt.joined": JOINED, "dumps/dump.txt.joined": JOINED}
 INSTALLED = dict.fromkeys(["home/.local/bin/tagjoin", "home/.local/bin/tagpick",
                            "home/.local/share/man/man1/tagjoin.1.gz"])
-VERSION = re.search(r"^project\(tagjoin VERSION ([0-9.]+)",
-                    read(os.path.join(SOURCE, "CMakeLists.txt")).decode(), re.M)[1]
+VERSION = project_version(SOURCE)
 DEB = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
                      text=True).stdout.strip()
 PACKAGES = {f"build/tagjoin_{VERSION}+local_{DEB}.deb": None,
