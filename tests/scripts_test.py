@@ -343,6 +343,27 @@ def tables(tmp, odd, nodes, env):
         check(one.returncode == 128 + signal.SIGTERM and sorted(os.listdir(cwd)) == ["x.log", "x.txt"],
               f"join-one stopped opening its log: {one.returncode} {err!r} {os.listdir(cwd)}")
 
+        # Stopped by each signal while it takes its lock, here a FIFO whose
+        # open waits for a writer: the stop waits until the lock can be
+        # removed, and is then obeyed.
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            cwd = folder({"x.txt": GOOD})
+            lock = os.path.join(cwd, "x.txt.joined.lock")
+            os.mkfifo(lock)
+            one = subprocess.Popen([os.path.join(SCRIPTS, "join-one"), "x.txt"], cwd=cwd,
+                                   env=env, stderr=subprocess.PIPE)
+            for _ in range(600):
+                with open(f"/proc/{one.pid}/wchan") as f:
+                    if f.read() in ("wait_for_partner", "fifo_open"):
+                        break
+                time.sleep(0.05)
+            one.send_signal(sig)
+            os.close(os.open(lock, os.O_WRONLY))
+            err = one.communicate(timeout=60)[1]
+            check(one.returncode == 128 + sig and sorted(os.listdir(cwd)) == ["x.txt"],
+                  f"join-one stopped by {sig.name} taking its lock: {one.returncode} {err!r} "
+                  f"{os.listdir(cwd)}")
+
         # Another run of the same output under way: refused at once, its
         # output left as it is; once it has ended, its lock left behind
         # by a kill is no hindrance.
