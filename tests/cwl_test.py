@@ -231,8 +231,11 @@ def check_unwhole_report(tmp):
     outputs of the job file's inputs that it did not deliver, each input
     named by location, path or basename (or by the runner, for a File of
     given contents), and none with the inputs given as options or in a
-    job file that cannot be read."""
+    job file that cannot be read.  A runner not found, or not runnable,
+    fails as in a shell, the earlier outputs removed as for any failure."""
+    # It fails where cwl-run leaves the stops blocked for it.
     fake = stand_in(tmp, "fake-runner", body="""out=$2
+[ $((0x$(sed -n 's/^SigBlk:[[:space:]]*//p' /proc/$$/status) & 0x4003)) = 0 ] || exit 3
 printf 'rs1 | SNP' > "$out/cut.joined"
 printf 'rs2 | SNP | VAL | CTG\\n' > "$out/whole.joined"
 cat <<END
@@ -248,23 +251,32 @@ END""")
                                      {"class": "File", "contents": "named by the runner"}]
                            }).encode())
     earlier = {"cut.joined", "first.joined", "notes", "renamed.joined"}
-    ROWS = [  # the arguments after the runner, the earlier outputs removed
-        (["description", job], []),
-        (["description.cwl", "missing.json"], []),
-        (["description.cwl", job], ["cut.joined", "renamed.joined"]),
+    missing, unrunnable = os.path.join(tmp, "no-runner"), os.path.join(tmp, "fake.json")
+    ROWS = [  # the runner, the arguments after it, the status, what it says
+              # first, the earlier outputs removed, the whole one delivered
+        (fake, ["description", job], 1, "cut.joined: not delivered whole", [], True),
+        (fake, ["description.cwl", "missing.json"], 1, "cut.joined: not delivered whole", [], True),
+        (fake, ["description.cwl", job], 1, "cut.joined: not delivered whole",
+         ["cut.joined", "renamed.joined"], True),
+        (missing, ["description.cwl", job], 127, f"cannot run {missing}: No such file or directory",
+         ["cut.joined", "renamed.joined"], False),
+        (unrunnable, ["description", job], 126, f"cannot run {unrunnable}: Permission denied",
+         [], False),
     ]
-    for i, (args, removed) in enumerate(ROWS):
+    for i, (fake_runner, args, status, said, removed, delivered) in enumerate(ROWS):
         out = os.path.join(tmp, f"fake-out{i}")
         os.makedirs(out)
         for name in earlier:
             write(os.path.join(out, name), b"earlier\n")
-        done = subprocess.run([CWL_RUN, out, fake] + args, capture_output=True, text=True)
-        check(done.returncode == 1 and sorted(os.listdir(out)) == sorted(
-            earlier - set(removed) | {"whole.joined"}) and done.stderr.endswith(
-            f"cwl-run: cut.joined: not delivered whole into {out}\n" + "".join(
-                f"cwl-run: {n}, joined by an earlier run, removed\n" for n in removed)),
-              f"cwl-run {args}: a reported output not whole is kept out, earlier ones "
-              f"removed: {done.returncode} {os.listdir(out)} {done.stderr!r}")
+        done = subprocess.run([CWL_RUN, out, fake_runner] + args, capture_output=True, text=True)
+        check(done.returncode == status and sorted(os.listdir(out)) == sorted(
+            earlier - set(removed) | ({"whole.joined"} if delivered else set())) and
+              done.stderr.endswith(f"cwl-run: {said}{' into ' + out if delivered else ''}\n"
+                                   + "".join(f"cwl-run: {n}, joined by an earlier run, removed\n"
+                                             for n in removed)),
+              f"cwl-run {fake_runner} {args}: a reported output not whole is kept out, earlier "
+              f"ones removed: {done.returncode} {os.listdir(out)} {done.stderr!r}")
+    done = subprocess.run([CWL_RUN, out, fake, "description", job], capture_output=True, text=True)
     # The report names where the whole one now is, and not the other.
     whole = json.loads(done.stdout)["joined"]
     final = os.path.join(os.path.abspath(out), "whole.joined")
