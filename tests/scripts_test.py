@@ -364,6 +364,31 @@ def tables(tmp, odd, nodes, env):
                   f"join-one stopped by {sig.name} taking its lock: {one.returncode} {err!r} "
                   f"{os.listdir(cwd)}")
 
+        # Stopped just as its temporary file is made, or as making it fails
+        # on a full disk: nothing of its own left, the earlier output kept.
+        stopping = """import os, runpy, signal, sys, tempfile
+how = sys.argv.pop(2)
+made = tempfile.mkstemp
+def mkstemp(*args, **kwargs):
+    got = made(*args, **kwargs) if how == "made" else None
+    os.kill(os.getpid(), signal.SIGTERM)
+    if how == "not made":
+        raise OSError(28, "No space left on device")
+    return got
+tempfile.mkstemp = mkstemp
+sys.argv = sys.argv[1:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+        for how in ("made", "not made"):
+            cwd = folder({"x.txt": GOOD, "x.txt.joined": b"earlier"})
+            status, err = run(plain(sys.executable, "-c", stopping, os.path.join(SCRIPTS, "join-one"),
+                                    how), cwd, ["x.txt"])
+            check(status == 128 + signal.SIGTERM and not err and
+                  sorted(os.listdir(cwd)) == ["x.txt", "x.txt.joined"] and
+                  read(os.path.join(cwd, "x.txt.joined")) == b"earlier",
+                  f"join-one stopped as its temporary file is {how}: {status} {err!r} "
+                  f"{os.listdir(cwd)}")
+
         # Another run of the same output under way: refused at once, its
         # output left as it is; once it has ended, its lock left behind
         # by a kill is no hindrance.
