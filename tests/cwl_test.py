@@ -254,14 +254,14 @@ END""")
     missing, unrunnable = os.path.join(tmp, "no-runner"), os.path.join(tmp, "fake.json")
     ROWS = [  # the runner, the arguments after it, the status, what it says
               # first, the earlier outputs removed, the whole one delivered
-        (fake, ["description", job], 1, "cut.joined: not delivered whole", [], True),
-        (fake, ["description.cwl", "missing.json"], 1, "cut.joined: not delivered whole", [], True),
-        (fake, ["description.cwl", job], 1, "cut.joined: not delivered whole",
-         ["cut.joined", "renamed.joined"], True),
         (missing, ["description.cwl", job], 127, f"cannot run {missing}: No such file or directory",
          ["cut.joined", "renamed.joined"], False),
         (unrunnable, ["description", job], 126, f"cannot run {unrunnable}: Permission denied",
          [], False),
+        (fake, ["description", job], 1, "cut.joined: not delivered whole", [], True),
+        (fake, ["description.cwl", "missing.json"], 1, "cut.joined: not delivered whole", [], True),
+        (fake, ["description.cwl", job], 1, "cut.joined: not delivered whole",
+         ["cut.joined", "renamed.joined"], True),
     ]
     for i, (fake_runner, args, status, said, removed, delivered) in enumerate(ROWS):
         out = os.path.join(tmp, f"fake-out{i}")
@@ -276,7 +276,6 @@ END""")
                                              for n in removed)),
               f"cwl-run {fake_runner} {args}: a reported output not whole is kept out, earlier "
               f"ones removed: {done.returncode} {os.listdir(out)} {done.stderr!r}")
-    done = subprocess.run([CWL_RUN, out, fake, "description", job], capture_output=True, text=True)
     # The report names where the whole one now is, and not the other.
     whole = json.loads(done.stdout)["joined"]
     final = os.path.join(os.path.abspath(out), "whole.joined")

@@ -41,6 +41,7 @@ BAD = b"rs1\nSNP\nCTG\n"
 BAD_SAYS = '"VAL" expected at beginning of input line 3'
 BLANK = b"rs1\nSNP\nVAL\nCTG\n\nrs2\nSNP\nVAL\nCTG\n"
 BLANK_JOINED = b"rs1 | SNP | VAL | CTG\nrs2 | SNP | VAL | CTG\n"
+STOPS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)     # each ends a run
 
 
 def main():
@@ -307,7 +308,7 @@ def tables(tmp, odd, nodes, env):
         # Stopped by each signal while its programs run: nothing of its own
         # left, an earlier output as it was, the signal's status.
         waiting = stand_in(odd, "tagpick-waiting-one", body="touch \"$0.ready\"; exec sleep 60")
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        for sig in STOPS:
             cwd = folder({"x.txt": GOOD, "x.txt.joined": b"earlier"})
             # With a log of its own on SIGHUP, as in a workflow's job.
             log = ["x.txt.joined", "x.log"] if sig == signal.SIGHUP else []
@@ -346,7 +347,7 @@ def tables(tmp, odd, nodes, env):
         # Stopped by each signal while it takes its lock, here a FIFO whose
         # open waits for a writer: the stop waits until the lock can be
         # removed, and is then obeyed.
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        for sig in STOPS:
             cwd = folder({"x.txt": GOOD})
             lock = os.path.join(cwd, "x.txt.joined.lock")
             os.mkfifo(lock)
