@@ -69,6 +69,9 @@ ENTRIES = {"usr/bin/tagjoin": 0o755, "usr/bin/tagpick": 0o755, "usr/bin/join-one
            "usr/share/doc/tagjoin/LICENSE": 0o644, "usr/share/doc/libc6/copyright": 0o644,
            "usr/share/doc/python3-minimal/copyright": 0o644, "tmp": 0o1777,
            "etc/passwd": 0o644}
+# And what it leaves out: the packages' translations and records, and
+# what the engine mounts.
+LEFT_OUT = ("usr/share/locale/", "usr/share/lintian/", "var/lib/dpkg/", "dev/")
 
 
 def annotations(archive, arch):
@@ -76,8 +79,8 @@ def annotations(archive, arch):
     its config; and what is wrong with the rest: whether the index, the
     manifest and Docker's manifest are of the versions that engines read
     and name the same blobs and processor, the layer is the one the config
-    names, and its entries are root's, of the image's date, and hold
-    ENTRIES."""
+    names, and its entries are root's, of the image's date, hold ENTRIES
+    and nothing of LEFT_OUT."""
     with tarfile.open(archive) as tar:
         def blob(descriptor):
             return tar.extractfile("blobs/sha256/" + descriptor["digest"][7:]).read()
@@ -106,6 +109,9 @@ def annotations(archive, arch):
     if strays or modes != ENTRIES:
         wrong.append(f"the layer: not root's or not of {created}: {strays[:5]}; modes "
                      f"{ {n: oct(m) for n, m in modes.items()} }")
+    left_in = [e.name for e in entries if e.name.startswith(LEFT_OUT)]
+    if left_in:
+        wrong.append(f"the layer holds what it should leave out: {left_in[:5]}")
     return manifest["annotations"], index["manifests"][0]["annotations"], config, wrong
 
 
