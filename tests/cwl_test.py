@@ -227,11 +227,11 @@ def check_programs(tmp):
 
 def check_unwhole_report(tmp):
     """cwl-run keeps out an output that the runner reports but that is not
-    what it reports, as a copy cut short would be; and removes the earlier
-    outputs of the job file's inputs that it did not deliver, each input
-    named by location, path or basename (or by the runner, for a File of
-    given contents), and none with the inputs given as options or in a
-    job file that cannot be read.  A runner not found, or not runnable,
+    what it reports, here of the size reported but other bytes; and removes
+    the earlier outputs of the job file's inputs that it did not deliver,
+    each input named by location (%-escaped), path or basename (or by
+    the runner, for a File of given contents), and none with the inputs
+    given as options or in a job file that cannot be read.  A runner not found, or not runnable,
     fails as in a shell, the earlier outputs removed as for any failure."""
     # It fails where cwl-run leaves the stops blocked for it.
     fake = stand_in(tmp, "fake-runner", body="""out=$2
@@ -240,12 +240,12 @@ printf 'rs1 | SNP' > "$out/cut.joined"
 printf 'rs2 | SNP | VAL | CTG\\n' > "$out/whole.joined"
 cat <<END
 {"joined": [{"class": "File", "basename": "cut.joined", "path": "$out/cut.joined",
-  "size": 22, "checksum": "sha1\\$0000000000000000000000000000000000000000"},
+  "size": 9, "checksum": "sha1\\$0000000000000000000000000000000000000000"},
  {"class": "File", "basename": "whole.joined", "path": "$out/whole.joined",
   "size": 22, "checksum": "sha1\\$$(sha1sum < "$out/whole.joined" | cut -d' ' -f1)"}]}
 END""")
     job = os.path.join(tmp, "fake.json")
-    write(job, json.dumps({"dumps": [{"class": "File", "location": "d/cut.gz"},
+    write(job, json.dumps({"dumps": [{"class": "File", "location": "d/c%75t.gz"},
                                      {"class": "File", "path": "whole"},
                                      {"class": "File", "path": "d/first.gz", "basename": "renamed"},
                                      {"class": "File", "contents": "named by the runner"}]
