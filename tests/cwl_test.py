@@ -283,6 +283,22 @@ END""")
           f"cwl-run: the report names the delivered file where it is: {done.stdout}")
 
 
+def check_stopped_twice(tmp):
+    """cwl-run stopped by two signals that come together, while it is
+    held stopped: the first obeyed, its cleanup whole all the same."""
+    ready, out = os.path.join(tmp, "sleeping.ready"), os.path.join(tmp, "twice-out")
+    sleeping = stand_in(tmp, "sleeping-runner", body=f"touch {ready}; exec sleep 600")
+    cwl_run = subprocess.Popen([CWL_RUN, out, sleeping, "description"], stderr=subprocess.PIPE)
+    while not os.path.exists(ready) and cwl_run.poll() is None:
+        time.sleep(0.1)
+    for sig in (signal.SIGSTOP, signal.SIGTERM, signal.SIGHUP, signal.SIGCONT):
+        cwl_run.send_signal(sig)
+    err = cwl_run.communicate(timeout=60)[1].decode()
+    check(cwl_run.returncode in (128 + signal.SIGHUP, 128 + signal.SIGTERM) and
+          os.listdir(out) == [] and err.startswith(f"cwl-run: nothing delivered into {out}"),
+          f"cwl-run stopped twice at once: {cwl_run.returncode} {os.listdir(out)} {err!r}")
+
+
 def joined_all(tmp):
     """Both descriptions, through the runner and through cwl-run, on the
     folder of dumps, with each input given and with the programs chosen."""
@@ -396,6 +412,7 @@ def joined_all(tmp):
                   f"{got!r}\n{log[-2000:]}")
         check_programs(tmp)
         check_unwhole_report(tmp)
+        check_stopped_twice(tmp)
 
 
 def main():
